@@ -1,0 +1,45 @@
+// The one way the system starts child programs: an argument list (never a
+// shell), no descriptors inherited beyond the standard three, signals reset
+// to their defaults, output drained without deadlock, every child reaped.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ferrolune/core/error.h"
+
+namespace ferrolune::process {
+
+enum class Input { Null, Pipe, Inherit };
+enum class Output { Capture, Null, Inherit };
+
+struct Command {
+    // A path, or a bare name that is resolved on PATH when starting.
+    std::string program;
+    std::vector<std::string> args;
+    Input stdin_mode = Input::Null;
+    std::string stdin_data;  // written when stdin_mode is Pipe, then closed
+    Output stdout_mode = Output::Capture;
+    Output stderr_mode = Output::Capture;
+    // When set, the child runs in its own process group, which is killed
+    // when the limit passes.
+    std::optional<std::chrono::milliseconds> timeout;
+};
+
+struct Completed {
+    std::optional<int> exit_code;    // set when the child exited normally
+    std::optional<int> term_signal;  // set when a signal ended it
+    bool timed_out = false;
+    std::string stdout_bytes;
+    std::string stderr_bytes;
+
+    bool success() const { return exit_code && *exit_code == 0 && !timed_out; }
+};
+
+// Runs the command to completion. Fails only when the child cannot be
+// started or its pipes fail; the error text is the system error text.
+Result<Completed> run(const Command& cmd);
+
+}  // namespace ferrolune::process

@@ -1,0 +1,68 @@
+// Text helpers shared by every subsystem: UTF-8 decoding, white-space
+// trimming, the line-splitting rule and strict unsigned number parsing.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ferrolune::text {
+
+// True when the bytes are well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+// Decodes UTF-8, replacing each maximal ill-formed subsequence by U+FFFD.
+std::string decode_utf8_lossy(std::string_view bytes);
+
+// True for the Unicode White_Space code points.
+bool is_white_space(char32_t cp);
+
+// Strips leading and trailing Unicode white space. Input must be UTF-8
+// (ill-formed bytes are never white space and stop the trim).
+std::string_view trim(std::string_view s);
+
+// Splits at line feeds; one carriage return before each line feed is dropped;
+// text after the last line feed is a final line when it is not empty.
+std::vector<std::string_view> split_lines(std::string_view s);
+
+// Splits at every occurrence of `sep`, no quoting; always at least one field.
+std::vector<std::string_view> split(std::string_view s, char sep);
+
+// Splits at runs of Unicode white space, dropping empty tokens.
+std::vector<std::string_view> split_whitespace(std::string_view s);
+
+// A to Z become a to z; every other byte is kept.
+std::string ascii_lower(std::string_view s);
+
+bool starts_with(std::string_view s, std::string_view prefix);
+bool ends_with(std::string_view s, std::string_view suffix);
+
+// Strict unsigned decimal: optional leading '+', then one or more digits,
+// nothing else; overflow of T fails.
+template <typename T>
+std::optional<T> parse_unsigned(std::string_view s) {
+    static_assert(std::numeric_limits<T>::is_integer && !std::numeric_limits<T>::is_signed);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    T value = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        T digit = static_cast<T>(c - '0');
+        if (value > (std::numeric_limits<T>::max() - digit) / 10) return std::nullopt;
+        value = static_cast<T>(value * 10 + digit);
+    }
+    return value;
+}
+
+// Parses a decimal floating-point number (as strtod does, whole text, no
+// blanks); nullopt when the text is not entirely a number.
+std::optional<double> parse_double(std::string_view s);
+
+// Formats with one digit after the point, rounding half to even on the exact
+// binary value (as the optimizer's log lines show figures).
+std::string one_decimal(double v);
+
+}  // namespace ferrolune::text

@@ -1,0 +1,28 @@
+#include <gtest/gtest.h>
+
+#include "ferrolune/core/error.h"
+
+using ferrolune::Error;
+
+TEST(Error, renders_message_then_each_cause) {
+    Error e = Error("failed to fill whole buffer").context("read KV key").context("read GGUF file");
+    EXPECT_EQ(e.message(), "read GGUF file");
+    EXPECT_EQ(e.render(), "read GGUF file: read KV key: failed to fill whole buffer");
+    EXPECT_EQ(e.root_cause(), "failed to fill whole buffer");
+}
+
+TEST(Error, without_causes_renders_message_alone) {
+    EXPECT_EQ(Error("plain").render(), "plain");
+    EXPECT_EQ(Error("plain").root_cause(), "plain");
+}
+
+TEST(Error, os_error_text_names_description_and_number) {
+    EXPECT_EQ(ferrolune::os_error_text(2), "No such file or directory (os error 2)");
+}
+
+TEST(Error, with_context_passes_success_through) {
+    ferrolune::Result<int> ok = 3;
+    EXPECT_EQ(*ferrolune::with_context(ok, "ctx"), 3);
+    ferrolune::Result<int> bad = ferrolune::fail("inner");
+    EXPECT_EQ(ferrolune::with_context(bad, "outer").error().render(), "outer: inner");
+}

@@ -1,0 +1,136 @@
+#include <atomic>
+#include <string>
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "ferrolune/core/process.h"
+
+namespace p = ferrolune::process;
+using namespace std::chrono_literals;
+
+static p::Command sh(std::string script) {
+    p::Command c;
+    c.program = "/bin/sh";
+    c.args = {"-c", std::move(script)};
+    return c;
+}
+
+TEST(Process, captures_both_streams_and_exit_code) {
+    auto r = p::run(sh("echo out; echo err >&2; exit 3"));
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(r->stdout_bytes, "out\n");
+    EXPECT_EQ(r->stderr_bytes, "err\n");
+    EXPECT_EQ(r->exit_code, 3);
+    EXPECT_FALSE(r->success());
+}
+
+TEST(Process, chatty_child_on_both_streams_does_not_deadlock) {
+    // 4 MB on each stream is far beyond a pipe's buffer.
+    auto r = p::run(sh("head -c 4000000 /dev/zero; head -c 4000000 /dev/zero >&2"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->stdout_bytes.size(), 4000000u);
+    EXPECT_EQ(r->stderr_bytes.size(), 4000000u);
+}
+
+TEST(Process, pipes_request_to_stdin) {
+    auto c = sh("cat");
+    c.stdin_mode = p::Input::Pipe;
+    c.stdin_data = std::string(300000, 'x');
+    auto r = p::run(c);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->stdout_bytes, c.stdin_data);
+}
+
+TEST(Process, null_stdin_reads_end_of_input) {
+    auto r = p::run(sh("cat; echo done"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->stdout_bytes, "done\n");
+}
+
+TEST(Process, child_sees_only_standard_descriptors) {
+    int leak = ::open("/dev/null", O_RDONLY);  // not close-on-exec on purpose
+    ASSERT_GE(leak, 3);
+    auto r = p::run(sh("ls /proc/self/fd"));
+    ::close(leak);
+    ASSERT_TRUE(r);
+    // 0, 1, 2 and the descriptor ls opens to read the directory.
+    EXPECT_EQ(r->stdout_bytes, "0\n1\n2\n3\n");
+}
+
+TEST(Process, ignored_signals_are_reset_in_child) {
+    auto old = std::signal(SIGPIPE, SIG_IGN);
+    auto r = p::run(sh("grep SigIgn /proc/self/status"));
+    std::signal(SIGPIPE, old);
+    ASSERT_TRUE(r);
+    // Bit 12 is SIGPIPE (signal 13).
+    auto mask = std::stoull(r->stdout_bytes.substr(r->stdout_bytes.find('\t') + 1), nullptr, 16);
+    EXPECT_EQ(mask & (1ull << 12), 0u) << r->stdout_bytes;
+}
+
+TEST(Process, killed_by_signal_is_failure) {
+    auto r = p::run(sh("kill -9 $$"));
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->exit_code);
+    EXPECT_EQ(r->term_signal, 9);
+    EXPECT_FALSE(r->success());
+}
+
+TEST(Process, missing_program_reports_system_error_text) {
+    p::Command c;
+    c.program = "/nonexistent/tool";
+    auto r = p::run(c);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "No such file or directory (os error 2)");
+    c.program = "ferrolune-no-such-tool";
+    EXPECT_FALSE(p::run(c));
+}
+
+TEST(Process, time_limit_kills_whole_process_group) {
+    // The grandchild holds stdout open; killing only the child would hang.
+    auto c = sh("sleep 30 & sleep 30");
+    c.timeout = 300ms;
+    auto start = std::chrono::steady_clock::now();
+    auto r = p::run(c);
+    auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->timed_out);
+    EXPECT_FALSE(r->success());
+    EXPECT_LT(took, 10s);
+}
+
+TEST(Process, time_limit_applies_after_output_closes) {
+    auto c = sh("exec >/dev/null 2>&1; sleep 30");
+    c.timeout = 200ms;
+    auto r = p::run(c);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->timed_out);
+}
+
+TEST(Process, child_finishing_in_time_is_not_timed_out) {
+    auto c = sh("echo hi");
+    c.timeout = 10s;
+    auto r = p::run(c);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->timed_out);
+    EXPECT_TRUE(r->success());
+}
+
+TEST(Process, safe_from_several_threads) {
+    std::atomic<int> ok{0};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 8; ++i)
+        ts.emplace_back([&, i] {
+            for (int k = 0; k < 10; ++k) {
+                auto r = p::run(sh("echo " + std::to_string(i)));
+                if (r && r->stdout_bytes == std::to_string(i) + "\n") ++ok;
+            }
+        });
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(ok.load(), 80);
+}

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "ferrolune/core/text.h"
+
+namespace t = ferrolune::text;
+
+TEST(Text, lossy_decoding_replaces_each_maximal_bad_subpart) {
+    EXPECT_EQ(t::decode_utf8_lossy("ok"), "ok");
+    EXPECT_EQ(t::decode_utf8_lossy("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+    // A truncated three-byte sequence is one replacement, not two.
+    EXPECT_EQ(t::decode_utf8_lossy("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
+    // A real U+FFFD in the input stays as it is.
+    EXPECT_EQ(t::decode_utf8_lossy("\xEF\xBF\xBD"), "\xEF\xBF\xBD");
+    EXPECT_FALSE(t::is_valid_utf8("\xC0\xAF"));
+    EXPECT_TRUE(t::is_valid_utf8("caf\xC3\xA9"));
+}
+
+TEST(Text, trim_removes_unicode_white_space_only) {
+    EXPECT_EQ(t::trim("  \t x y \n"), "x y");
+    // U+3000 IDEOGRAPHIC SPACE and U+00A0 NO-BREAK SPACE are White_Space.
+    EXPECT_EQ(t::trim("\xE3\x80\x80name\xC2\xA0"), "name");
+    // U+200B ZERO WIDTH SPACE is not.
+    EXPECT_EQ(t::trim("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");
+    EXPECT_EQ(t::trim("   "), "");
+}
+
+TEST(Text, split_lines_drops_one_cr_and_keeps_unterminated_last_line) {
+    auto lines = t::split_lines("a\r\nb\r\r\n\nlast");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "a");
+    EXPECT_EQ(lines[1], "b\r");
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], "last");
+    EXPECT_EQ(t::split_lines("x\n").size(), 1u);
+    EXPECT_TRUE(t::split_lines("").empty());
+}
+
+struct ParseCase {
+    const char* text;
+    std::optional<uint32_t> expected;
+};
+
+class ParseUnsigned : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseUnsigned, accepts_plus_and_digits_only) {
+    EXPECT_EQ(t::parse_unsigned<uint32_t>(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ParseUnsigned,
+                         ::testing::Values(ParseCase{"42", 42u}, ParseCase{"+7", 7u}, ParseCase{"+", std::nullopt},
+                                           ParseCase{"", std::nullopt}, ParseCase{"-1", std::nullopt},
+                                           ParseCase{"1 ", std::nullopt}, ParseCase{"4294967295", 4294967295u},
+                                           ParseCase{"4294967296", std::nullopt}, ParseCase{"[N/A]", std::nullopt}));
+
+TEST(Text, one_decimal_rounds_half_to_even) {
+    EXPECT_EQ(t::one_decimal(42.37), "42.4");
+    EXPECT_EQ(t::one_decimal(0.25), "0.2");
+    EXPECT_EQ(t::one_decimal(0.75), "0.8");
+    EXPECT_EQ(t::one_decimal(12.0), "12.0");
+}

@@ -1,0 +1,79 @@
+// The optimizer's shared value types: what a candidate configuration is,
+// what measuring it yields, and the winner of a run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ferrolune/core/error.h"
+#include "ferrolune/model_ir/model_ir.h"
+
+namespace ferrolune {
+
+enum class RuntimeKind { LlamaCpp, OnnxRuntime, TensorRT, Ollama, Vllm };
+
+enum class QuantizationStrategy { F16, Q8_0, Q4_K_M, Q4_0, Int8, Int4 };
+
+enum class WorkloadClass { MemoryBound, ComputeBound, Balanced };
+
+std::string_view to_string(RuntimeKind k);
+std::string_view to_string(QuantizationStrategy q);
+std::string_view to_string(WorkloadClass w);
+
+// "[LlamaCpp, Ollama]".
+std::string format_runtime_list(const std::vector<RuntimeKind>& kinds);
+
+double bytes_per_param(QuantizationStrategy q);
+double relative_weight_size(QuantizationStrategy q);
+double relative_decode_speed(QuantizationStrategy q);
+// Int8 and Int4.
+bool is_integer_strategy(QuantizationStrategy q);
+
+struct RuntimeConfig {
+    RuntimeKind runtime = RuntimeKind::LlamaCpp;
+    QuantizationStrategy quantization = QuantizationStrategy::Q4_K_M;
+    uint32_t threads = 0;
+    uint32_t batch_size = 0;
+    uint32_t gpu_layers = 0;
+
+    friend bool operator==(const RuntimeConfig&, const RuntimeConfig&) = default;
+};
+
+struct BenchmarkResult {
+    double tokens_per_sec = 0.0;
+    double latency_ms = 0.0;
+    uint64_t peak_memory_mb = 0;
+};
+
+struct ModelDescription {
+    std::string path;
+    ModelFormat format = ModelFormat::Gguf;
+    std::optional<uint64_t> param_count;
+    std::optional<uint64_t> feed_forward_length;
+    std::optional<uint32_t> hidden_size;
+    std::optional<uint32_t> attention_head_count;
+    std::optional<uint32_t> attention_head_count_kv;
+    std::optional<double> kv_cache_size_mb;
+    std::optional<double> memory_footprint_mb;
+    std::optional<double> flops_per_token;
+};
+
+struct BenchmarkOutcome {
+    RuntimeConfig config;
+    Result<BenchmarkResult> result;
+};
+
+struct OptimizationResult {
+    RuntimeConfig config;
+    BenchmarkResult metrics;
+};
+
+// Compact JSON: {"config":{...},"metrics":{...}}.
+std::string to_json(const OptimizationResult& r);
+// Two-blank indentation, 14 lines, no trailing line feed (metadata.json).
+std::string to_json_pretty(const OptimizationResult& r);
+
+}  // namespace ferrolune
