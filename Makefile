@@ -1,0 +1,66 @@
+# Set-up and everyday tasks. Every target installs what it needs and is safe
+# to re-run.
+SHELL := /bin/bash
+ROOT := $(abspath .)
+VENV := $(ROOT)/.venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+JOBS ?= $(shell nproc)
+CACHE ?= $(HOME)/.cache/ferrolune
+LLAMA_BIN = $(shell PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh)
+APT_PACKAGES := g++ cmake ninja-build pkg-config libfmt-dev nlohmann-json3-dev libicu-dev \
+  libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev clang libclang-rt-14-dev
+TEST_BUILD := $(ROOT)/build/tests
+
+.PHONY: all setup system-packages venv llama-tools install cpp-tests py-tests test demo bench fuzz clean
+
+all: install
+
+system-packages:
+	@missing=""; for p in $(APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing system packages:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(VENV)/.deps: requirements-dev.txt
+	test -x $(PY) || python3 -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.deps
+
+setup: system-packages venv
+
+llama-tools: venv
+	@PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh >/dev/null
+
+install: setup
+	$(PIP) install -q --no-build-isolation $(ROOT)
+
+cpp-tests: setup
+	cmake -S $(ROOT) -B $(TEST_BUILD) -G Ninja -DFERROLUNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PY) >/dev/null
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+py-tests: install llama-tools
+	FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests; \
+	  rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest collected no tests"; exit 1; fi; exit $$rc
+
+test: cpp-tests py-tests
+
+demo: install llama-tools
+	PATH="$(LLAMA_BIN):$$PATH" $(PY) $(ROOT)/scripts/demo.py
+
+bench: install llama-tools
+	PATH="$(LLAMA_BIN):$$PATH" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) $(ROOT)/bench/run_all.py
+
+fuzz: setup
+	$(ROOT)/fuzz/run.sh $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(ROOT)/build

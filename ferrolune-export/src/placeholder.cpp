@@ -1,0 +1,1 @@
+// Placeholder until the subsystem's first concept lands.
