@@ -1,0 +1,216 @@
+"""Command line for Ferrolune: ``ferrolune {profile,analyze,optimize,export,convert}``.
+
+Human-readable output by default, the system's JSON forms with ``--json``.
+Exit status: 0 on success, 1 when the operation fails (its message goes to
+standard error), 2 on usage errors.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import Any, Sequence
+
+from . import _ferrolune as native
+
+_ANALYZE_LABELS = {
+    "format": "format",
+    "param_count": "parameters",
+    "architecture": "architecture",
+    "context_length": "context length",
+    "layer_count": "layers",
+    "hidden_size": "hidden size",
+    "attention_head_count": "attention heads",
+    "attention_head_count_kv": "key/value heads",
+    "feed_forward_length": "feed-forward length",
+    "kv_cache_size_mb": "KV cache (MiB)",
+    "memory_footprint_mb": "weights at F16 (MiB)",
+    "flops_per_token": "FLOPs per token",
+}
+
+
+def _print_json(text: str) -> None:
+    sys.stdout.write(text + "\n")
+
+
+def _show(value: Any) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, float):
+        return f"{value:,.1f}"
+    if isinstance(value, int):
+        return f"{value:,}"
+    return str(value)
+
+
+def cmd_profile(args: argparse.Namespace) -> int:
+    profile = native.profile_hardware()
+    if args.json:
+        _print_json(profile.to_json())
+        return 0
+    detail = json.loads(profile.to_json())
+    cpu, gpu, ram = detail["cpu"], detail["gpu"], detail["ram"]
+    print(f"CPU:  {cpu['brand']} ({cpu['core_count']} logical cores, {cpu['simd_level']})")
+    if gpu is None:
+        print("GPU:  none detected")
+    else:
+        cc = gpu["compute_capability"]
+        cc_text = f", compute capability {cc[0]}.{cc[1]}" if cc else ""
+        print(f"GPU:  {gpu['name']} ({gpu['vram_mb']} MiB, {gpu['vendor']}{cc_text})")
+    print(f"RAM:  {ram['total_mb']} MiB total, {ram['available_mb']} MiB available")
+    return 0
+
+
+def cmd_analyze(args: argparse.Namespace) -> int:
+    info = native.analyze_model(args.model)
+    if args.json:
+        _print_json(json.dumps(info, separators=(",", ":")))
+        return 0
+    width = max(len(label) for label in _ANALYZE_LABELS.values())
+    for key, value in info.items():
+        print(f"{_ANALYZE_LABELS.get(key, key):<{width}}  {_show(value)}")
+    return 0
+
+
+def _optimize(args: argparse.Namespace) -> Any:
+    return native.optimize(
+        args.model,
+        args.format,
+        gpu=args.gpu,
+        max_latency_ms=args.latency,
+        output_path=args.output,
+    )
+
+
+def _print_result(result: Any) -> None:
+    config = json.loads(result.to_json())["config"]
+    print(f"runtime:        {result.runtime}")
+    print(f"quantization:   {result.quantization}")
+    print(f"threads:        {result.threads}")
+    print(f"batch size:     {config['batch_size']}")
+    print(f"GPU layers:     {result.gpu_layers}")
+    print(f"tokens/s:       {result.tokens_per_sec:.1f}")
+    print(f"latency:        {result.latency_ms:.1f} ms")
+    print(f"peak memory:    {result.peak_memory_mb} MB")
+    print(f"optimized file: {result.output_path or '- (llama-quantize not available or failed)'}")
+
+
+def _print_manifest(manifest_text: str) -> None:
+    manifest = json.loads(manifest_text)
+    print(f"bundle:         {manifest['output_dir']}")
+    print(f"  Modelfile:    {manifest['modelfile_path']}")
+    print(f"  model:        {manifest['model_gguf_path']}")
+    for command in manifest["ollama_commands"]:
+        print(f"  $ {command}")
+
+
+def _emit(result: Any, manifest_text: str | None, as_json: bool) -> None:
+    if as_json:
+        # One document for scripts: the result's own JSON, the optimized
+        # file, and the bundle manifest when one was written.
+        output_path = json.dumps(result.output_path)
+        manifest = manifest_text if manifest_text is not None else "null"
+        _print_json(f'{{"result":{result.to_json()},"output_path":{output_path},"manifest":{manifest}}}')
+        return
+    _print_result(result)
+    if manifest_text is not None:
+        _print_manifest(manifest_text)
+
+
+def cmd_optimize(args: argparse.Namespace) -> int:
+    result = _optimize(args)
+    manifest = native.export_ollama(result, args.export) if args.export else None
+    _emit(result, manifest, args.json)
+    return 0
+
+
+def cmd_export(args: argparse.Namespace) -> int:
+    result = _optimize(args)
+    manifest = native.export_ollama(result, args.output_dir)
+    _emit(result, manifest, args.json)
+    return 0
+
+
+def _extension(path: str) -> str:
+    return os.path.splitext(path)[1].lower()
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    source, target = _extension(args.input), _extension(args.output)
+    if (source, target) == (".gguf", ".onnx"):
+        written = native.convert_gguf_to_onnx(args.input, args.output)
+    elif (source, target) == (".onnx", ".gguf"):
+        written = native.convert_onnx_to_gguf(args.input, args.output)
+    else:
+        raise _UsageError("convert needs a .gguf input and an .onnx output, or an .onnx input and a .gguf output")
+    if args.json:
+        _print_json(json.dumps({"output_path": written}, separators=(",", ":")))
+    else:
+        print(written)
+    return 0
+
+
+class _UsageError(Exception):
+    pass
+
+
+def _add_search_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--format", required=True, type=str.lower, choices=["gguf", "onnx"], help="model format")
+    p.add_argument("--gpu", metavar="NAME", help='plan for this GPU model instead of the detected one ("cpu" for none)')
+    p.add_argument("--latency", metavar="MS", type=float, help="latency limit in milliseconds")
+    p.add_argument("--output", metavar="PATH", help="where to write the re-quantized model")
+    p.add_argument("--json", action="store_true", help="print JSON instead of text")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="ferrolune", description="Find the fastest way to run a local LLM file on this machine.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser("profile", help="show this machine's hardware profile")
+    p.add_argument("--json", action="store_true", help="print the profile's JSON")
+    p.set_defaults(run=cmd_profile)
+
+    p = sub.add_parser("analyze", help="inspect a model file without loading its weights")
+    p.add_argument("model", metavar="MODEL")
+    p.add_argument("--json", action="store_true", help="print JSON instead of text")
+    p.set_defaults(run=cmd_analyze)
+
+    p = sub.add_parser("optimize", help="measure configurations and re-quantize the fastest")
+    p.add_argument("model", metavar="MODEL")
+    _add_search_options(p)
+    p.add_argument("--export", metavar="DIR", help="also write an Ollama bundle into DIR")
+    p.set_defaults(run=cmd_optimize)
+
+    p = sub.add_parser("export", help="optimize, then write an Ollama bundle")
+    p.add_argument("model", metavar="MODEL")
+    p.add_argument("output_dir", metavar="DIR")
+    _add_search_options(p)
+    p.set_defaults(run=cmd_export)
+
+    p = sub.add_parser("convert", help="convert between GGUF and ONNX (direction from the extensions)")
+    p.add_argument("input", metavar="INPUT")
+    p.add_argument("output", metavar="OUTPUT")
+    p.add_argument("--json", action="store_true", help="print JSON instead of text")
+    p.set_defaults(run=cmd_convert)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.run(args))
+    except _UsageError as exc:
+        parser.print_usage(sys.stderr)
+        print(f"ferrolune: error: {exc}", file=sys.stderr)
+        return 2
+    except RuntimeError as exc:
+        sys.stdout.flush()
+        print(exc, file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
