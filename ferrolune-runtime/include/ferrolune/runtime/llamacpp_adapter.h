@@ -1,0 +1,54 @@
+// Measures GGUF models with llama.cpp's one-shot generator.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ferrolune/runtime/adapter_registry.h"
+
+namespace ferrolune {
+
+class LlamaCppAdapter : public RuntimeAdapter {
+public:
+    // Looks up llama-completion, then llama-cli (the latter is an interactive
+    // chat program in current llama.cpp), and asks it for its version and
+    // whether it knows -no-cnv.
+    Status initialize(const RuntimeConfig& config) override;
+    // GGUF only; the file must start with the GGUF magic bytes.
+    Status load_model(const ModelDescription& model) override;
+    Result<BenchmarkResult> run_inference(std::string_view prompt) override;
+
+    const std::optional<std::string>& tool_path() const { return tool_; }
+    const std::optional<std::string>& version() const { return version_; }
+
+private:
+    std::optional<std::string> tool_;
+    std::string tool_name_;
+    std::optional<std::string> version_;
+    bool no_conversation_ = false;
+    std::optional<RuntimeConfig> config_;
+    std::optional<ModelDescription> model_;
+};
+
+struct LlamaTiming {
+    double tokens_per_sec = 0.0;
+    double latency_ms = 0.0;
+};
+
+// The generation figures of llama.cpp's timing summary: the first line with
+// "eval time", "tokens per second" that is not the prompt-evaluation line,
+// else the first such line. Nothing when there is no such line or a number
+// is missing on it.
+std::optional<LlamaTiming> parse_llama_timing(std::string_view output);
+
+// Whether `output` holds any candidate timing line at all.
+bool has_llama_timing_line(std::string_view output);
+
+// The generation run's arguments: model, threads, GPU layers, a 512-token
+// context, the prompt, 50 tokens, and -no-cnv when the tool has it.
+std::vector<std::string> llama_arguments(const RuntimeConfig& config, const ModelDescription& model,
+                                         std::string_view prompt, bool no_conversation);
+
+}  // namespace ferrolune
