@@ -151,7 +151,11 @@ Result<Completed> run(const Command& cmd) {
     bool bare = cmd.program.find('/') == std::string::npos;
     int rc = bare ? ::posix_spawnp(&pid, cmd.program.c_str(), &sa.actions, &sa.attr, argv.data(), environ)
                   : ::posix_spawn(&pid, cmd.program.c_str(), &sa.actions, &sa.attr, argv.data(), environ);
-    if (rc != 0) return fail(os_error(rc));
+    if (rc != 0) {
+        Error e = os_error(rc);
+        e.set_detail(StartFailed{});
+        return fail(std::move(e));
+    }
 
     in_pipe.read.reset();
     out_pipe.write.reset();
@@ -255,5 +259,7 @@ reaped:
     else if (WIFSIGNALED(status)) done.term_signal = WTERMSIG(status);
     return done;
 }
+
+bool is_start_failure(const Error& e) { return std::any_cast<StartFailed>(&e.detail()) != nullptr; }
 
 }  // namespace ferrolune::process

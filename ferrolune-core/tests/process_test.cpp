@@ -87,6 +87,7 @@ TEST(Process, missing_program_reports_system_error_text) {
     auto r = p::run(c);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().render(), "No such file or directory (os error 2)");
+    EXPECT_TRUE(p::is_start_failure(r.error()));
     c.program = "ferrolune-no-such-tool";
     EXPECT_FALSE(p::run(c));
 }

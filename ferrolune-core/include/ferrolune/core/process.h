@@ -42,4 +42,9 @@ struct Completed {
 // started or its pipes fail; the error text is the system error text.
 Result<Completed> run(const Command& cmd);
 
+// Detail carried by the error of run() when the child could not be started
+// at all, so callers can word that case apart from a pipe failure.
+struct StartFailed {};
+bool is_start_failure(const Error& e);
+
 }  // namespace ferrolune::process
