@@ -42,13 +42,14 @@ llama-tools: venv
 install: setup
 	$(PIP) install -q --no-build-isolation $(ROOT)
 
-cpp-tests: setup
+cpp-tests: setup llama-tools
 	cmake -S $(ROOT) -B $(TEST_BUILD) -G Ninja -DFERROLUNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PY) >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
-	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(TEST_BUILD) && PATH="$(VENV)/bin:$$PATH" FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) \
+	  ctest --output-on-failure -j $(JOBS)
 
 py-tests: install llama-tools
-	FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests; \
+	PATH="$(VENV)/bin:$$PATH" FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests; \
 	  rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest collected no tests"; exit 1; fi; exit $$rc
 
 test: cpp-tests py-tests
