@@ -1,0 +1,270 @@
+"""ONNX Runtime runner for ferrolune's measurements.
+
+Run by a separate ``python3``, never imported by the native module:
+
+``onnx_runner.py --check``
+    exits 0 when ``onnxruntime`` imports and can create a session, 1 otherwise.
+
+``onnx_runner.py``
+    reads one JSON request on standard input::
+
+        {"batch_size": 1, "execution_provider": "CPUExecutionProvider",
+         "model_path": "/m.onnx", "prompt_tokens": 50, "threads": 8}
+
+    and prints exactly one JSON reply line on standard output, then exits 0::
+
+        {"tokens_per_sec": 812.5, "latency_ms": 61.5, "peak_memory_mb": 143}
+        {"error": "why the run failed"}
+
+    A non-zero exit code means the runner itself broke; its standard error
+    then says why.
+
+The measurement is chosen by ``choose_workload``: today one forward pass over
+the whole prompt (``ForwardPassWorkload``). A workload for decoder models that
+generate token by token plugs in there, with the same reply.
+"""
+
+from __future__ import annotations
+
+import json
+import resource
+import sys
+import time
+from dataclasses import dataclass
+from typing import Any, Callable, Protocol
+
+WARMUP_RUNS = 1
+TIMED_RUNS = 3
+
+# A one-node Identity graph (float[1] -> float[1], opset 13), serialized, so
+# that --check needs nothing but onnxruntime itself.
+_CHECK_MODEL = (
+    b'\x08\x08\x12\x00:;\n\x10\n\x01x\x12\x01y"\x08Identity\x12\x05checkZ\x0f\n\x01x\x12\n\n'
+    b"\x08\x08\x01\x12\x04\n\x02\x08\x01b\x0f\n\x01y\x12\n\n\x08\x08\x01\x12\x04\n\x02\x08\x01B\x04\n\x00\x10\r"
+)
+
+
+class RunnerError(Exception):
+    """A failure reported to the caller as {"error": ...}."""
+
+
+@dataclass(frozen=True)
+class Request:
+    model_path: str
+    execution_provider: str
+    threads: int
+    batch_size: int
+    prompt_tokens: int
+
+    @staticmethod
+    def parse(text: str) -> "Request":
+        try:
+            raw = json.loads(text)
+        except json.JSONDecodeError as e:
+            raise RunnerError(f"invalid request: {e}") from None
+        if not isinstance(raw, dict):
+            raise RunnerError("invalid request: not a JSON object")
+
+        def field(name: str, kind: type) -> Any:
+            value = raw.get(name)
+            # bool is an int subclass; true is not a thread count.
+            if not isinstance(value, kind) or isinstance(value, bool):
+                raise RunnerError(f"invalid request: '{name}' must be {'a string' if kind is str else 'an integer'}")
+            return value
+
+        req = Request(
+            model_path=field("model_path", str),
+            execution_provider=field("execution_provider", str),
+            threads=field("threads", int),
+            batch_size=field("batch_size", int),
+            prompt_tokens=field("prompt_tokens", int),
+        )
+        for name in ("threads", "batch_size", "prompt_tokens"):
+            if getattr(req, name) < 0:
+                raise RunnerError(f"invalid request: '{name}' must not be negative")
+        return req
+
+
+def check() -> int:
+    try:
+        import onnxruntime as ort  # type: ignore[import-untyped]
+
+        ort.InferenceSession(_CHECK_MODEL, providers=["CPUExecutionProvider"])
+    except Exception as e:  # any failure means "not usable"
+        print(f"onnxruntime is not usable: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def session_options(ort: Any, req: Request) -> Any:
+    opts = ort.SessionOptions()
+    if req.threads > 0:
+        opts.intra_op_num_threads = req.threads
+    opts.inter_op_num_threads = 1
+    opts.log_severity_level = 3  # keep ONNX Runtime's warnings off the reply stream
+    return opts
+
+
+def open_session(ort: Any, req: Request) -> Any:
+    available = ort.get_available_providers()
+    if req.execution_provider not in available:
+        # Measuring on the CPU under a GPU configuration's name would report
+        # the wrong runtime's speed.
+        raise RunnerError(
+            f"execution provider {req.execution_provider} is not available "
+            f"(available: {', '.join(available)})"
+        )
+    try:
+        return ort.InferenceSession(
+            req.model_path, sess_options=session_options(ort, req), providers=[req.execution_provider]
+        )
+    except Exception as e:
+        raise RunnerError(f"could not load {req.model_path}: {e}") from None
+
+
+# ONNX Runtime's type strings for the inputs we know how to fill.
+_INT_TYPES = {"tensor(int64)": "int64", "tensor(int32)": "int32", "tensor(int16)": "int16", "tensor(int8)": "int8",
+              "tensor(uint8)": "uint8", "tensor(uint16)": "uint16", "tensor(uint32)": "uint32",
+              "tensor(uint64)": "uint64"}
+_FLOAT_TYPES = {"tensor(float)": "float32", "tensor(float16)": "float16", "tensor(double)": "float64"}
+
+
+def vocabulary_bound(session: Any) -> int:
+    """An exclusive upper bound for token ids the model can look up.
+
+    Taken from the last dimension of a fixed-size rank-3 float output (the
+    logits); without one, ids stay below 2 so that any embedding accepts them.
+    """
+    for out in session.get_outputs():
+        shape = out.shape or []
+        if out.type in _FLOAT_TYPES and len(shape) == 3 and isinstance(shape[-1], int) and shape[-1] > 0:
+            return int(shape[-1])
+    return 2
+
+
+def input_shape(shape: list[Any] | None, req: Request) -> list[int]:
+    """Fixed dimensions as declared; a free first dimension is the batch,
+    any other free dimension the prompt length."""
+    dims: list[int] = []
+    for i, d in enumerate(shape or []):
+        if isinstance(d, int) and d >= 0:
+            dims.append(d)
+        else:
+            dims.append(req.batch_size if i == 0 else req.prompt_tokens)
+    return dims
+
+
+def build_inputs(session: Any, req: Request) -> dict[str, Any]:
+    """Feeds for every input of the model, from its own signature."""
+    import numpy as np
+
+    bound = vocabulary_bound(session)
+    rng = np.random.default_rng(0)
+    feeds: dict[str, Any] = {}
+    for inp in session.get_inputs():
+        shape = input_shape(inp.shape, req)
+        name = inp.name.lower()
+        if inp.type in _INT_TYPES:
+            dtype = _INT_TYPES[inp.type]
+            if "mask" in name:
+                feeds[inp.name] = np.ones(shape, dtype=dtype)
+            elif "position" in name and shape:
+                positions = np.arange(shape[-1], dtype=dtype)
+                feeds[inp.name] = np.broadcast_to(positions, shape).copy()
+            else:
+                # Token ids of length prompt_tokens, one row per batch entry.
+                count = int(np.prod(shape)) if shape else 1
+                ids = (np.arange(count, dtype=np.int64) * 7 + 1) % bound
+                feeds[inp.name] = ids.astype(dtype).reshape(shape)
+        elif inp.type in _FLOAT_TYPES:
+            feeds[inp.name] = rng.standard_normal(shape).astype(_FLOAT_TYPES[inp.type])
+        elif inp.type == "tensor(bool)":
+            feeds[inp.name] = np.ones(shape, dtype=bool)
+        else:
+            raise RunnerError(f"input '{inp.name}' has unsupported type {inp.type}")
+    return feeds
+
+
+class Workload(Protocol):
+    """One measurable unit of work: run() once, tokens() it processed."""
+
+    def run(self) -> None: ...
+
+    def tokens(self) -> int: ...
+
+
+class ForwardPassWorkload:
+    """One forward pass over batch_size rows of prompt_tokens tokens."""
+
+    def __init__(self, session: Any, req: Request) -> None:
+        self._session = session
+        self._feeds = build_inputs(session, req)
+        self._tokens = max(1, req.batch_size) * max(1, req.prompt_tokens)
+
+    def run(self) -> None:
+        self._session.run(None, self._feeds)
+
+    def tokens(self) -> int:
+        return self._tokens
+
+
+def choose_workload(session: Any, req: Request) -> Workload:
+    return ForwardPassWorkload(session, req)
+
+
+def peak_rss_mb() -> int:
+    # ru_maxrss is in KiB on Linux; the reply is in megabytes (10^6 bytes), rounded up.
+    kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return (kib * 1024 + 999_999) // 1_000_000
+
+
+def measure(workload: Workload, clock: Callable[[], float] = time.perf_counter) -> dict[str, Any]:
+    try:
+        for _ in range(WARMUP_RUNS):
+            workload.run()
+        start = clock()
+        for _ in range(TIMED_RUNS):
+            workload.run()
+        elapsed = (clock() - start) / TIMED_RUNS
+    except RunnerError:
+        raise
+    except Exception as e:
+        raise RunnerError(f"inference failed: {e}") from None
+    if elapsed <= 0:
+        raise RunnerError("the run took no measurable time")
+    return {
+        "tokens_per_sec": workload.tokens() / elapsed,
+        "latency_ms": elapsed * 1000.0,
+        "peak_memory_mb": peak_rss_mb(),
+    }
+
+
+def run_request(text: str) -> dict[str, Any]:
+    """The reply object for one request text."""
+    try:
+        req = Request.parse(text)
+        try:
+            import onnxruntime as ort  # type: ignore[import-untyped]
+        except Exception as e:
+            raise RunnerError(f"onnxruntime is not usable: {e}") from None
+        ort.set_default_logger_severity(3)
+        session = open_session(ort, req)
+        return measure(choose_workload(session, req))
+    except RunnerError as e:
+        return {"error": str(e)}
+
+
+def main(argv: list[str]) -> int:
+    if argv[1:] == ["--check"]:
+        return check()
+    if len(argv) > 1:
+        print("usage: onnx_runner.py [--check]  (request on standard input)", file=sys.stderr)
+        return 2
+    reply = run_request(sys.stdin.read())
+    sys.stdout.write(json.dumps(reply) + "\n")
+    sys.stdout.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
