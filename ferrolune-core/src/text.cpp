@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include <unicode/locid.h>
 #include <unicode/uchar.h>
+#include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
 namespace ferrolune::text {
@@ -124,6 +126,15 @@ std::string ascii_lower(std::string_view s) {
     std::string out(s);
     for (char& c : out)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string unicode_lower(std::string_view s) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+    // The root locale: no Turkish or Lithuanian special rules.
+    u.toLower(icu::Locale::getRoot());
+    std::string out;
+    u.toUTF8String(out);
     return out;
 }
 

@@ -58,3 +58,10 @@ TEST(Text, one_decimal_rounds_half_to_even) {
     EXPECT_EQ(t::one_decimal(0.75), "0.8");
     EXPECT_EQ(t::one_decimal(12.0), "12.0");
 }
+
+TEST(Text, unicode_lower_uses_full_case_mapping) {
+    EXPECT_EQ(t::unicode_lower("RTX 4090"), "rtx 4090");
+    EXPECT_EQ(t::unicode_lower("\xC3\x84MD VRAM"), "\xC3\xA4md vram");   // Ä
+    EXPECT_EQ(t::unicode_lower("\xC4\xB0"), "i\xCC\x87");                 // İ becomes two code points
+    EXPECT_EQ(t::unicode_lower("\xCE\xA3\xCE\xA3"), "\xCF\x83\xCF\x82");  // final sigma
+}

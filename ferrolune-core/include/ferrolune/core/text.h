@@ -37,6 +37,10 @@ std::vector<std::string_view> split_whitespace(std::string_view s);
 // A to Z become a to z; every other byte is kept.
 std::string ascii_lower(std::string_view s);
 
+// Full Unicode lower-casing (special casings included, so one character may
+// become several). Ill-formed UTF-8 is decoded lossily first.
+std::string unicode_lower(std::string_view s);
+
 bool starts_with(std::string_view s, std::string_view prefix);
 bool ends_with(std::string_view s, std::string_view suffix);
 
