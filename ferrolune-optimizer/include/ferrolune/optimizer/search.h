@@ -1,0 +1,65 @@
+// What the optimizer searches over: the model's workload class, the runtimes
+// worth trying, the Bayesian search space, the exhaustive fallback list, and
+// the hardware-aware estimates that stand in for a missing llama.cpp tool.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "ferrolune/hardware/hardware_profile.h"
+#include "ferrolune/runtime/run_records.h"
+
+namespace ferrolune::optimizer {
+
+struct ModelAnalysis {
+    std::optional<uint64_t> param_count;
+    std::optional<double> fp16_memory_mb;  // megabytes of 1,000,000 bytes
+    bool kv_pressure = false;
+    WorkloadClass workload = WorkloadClass::Balanced;
+};
+
+struct SearchSpace {
+    std::vector<RuntimeKind> runtimes;                  // best first
+    std::vector<QuantizationStrategy> quantizations;    // never empty
+    std::vector<uint32_t> threads;                      // ascending, unique
+    std::vector<uint32_t> batch_sizes;                  // 128, 256, 512
+    uint32_t max_gpu_layers = 0;                        // 0: CPU only
+};
+
+// feed_forward_length / hidden_size (integer division): > 7 compute bound,
+// < 3 memory bound, otherwise (or unknown) balanced.
+WorkloadClass classify_workload(const ModelDescription& model);
+
+ModelAnalysis analyze_model_workload(const ModelDescription& model, const HardwareProfile& hw);
+
+// Writes one "[Stage 3/7] Eliminated" line per dropped runtime; returns at
+// most two runtimes, highest score first.
+std::vector<RuntimeKind> preselect_runtimes(ModelFormat format, const HardwareProfile& hw,
+                                            const ModelAnalysis& analysis);
+
+// Half, all and twice the cores, each clamped to 1..64, ascending, unique.
+std::vector<uint32_t> thread_counts(uint32_t core_count);
+
+// Upper bound for gpu_layers: 0 without a GPU, else scaled by how much of
+// the 16-bit weights fit in VRAM (or a step rule when the size is unknown).
+uint32_t max_gpu_layers(const ModelDescription& model, const HardwareProfile& hw);
+
+SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const ModelDescription& model,
+                               const HardwareProfile& hw, const ModelAnalysis& analysis);
+
+// The fallback search's full candidate list; empty when no quantization
+// fits the GPU.
+std::vector<RuntimeConfig> generate_candidates(const HardwareProfile& hw, const ModelDescription& model);
+
+// The metrics the estimate gives a llama.cpp configuration on this machine.
+BenchmarkResult estimate_llama_metrics(const RuntimeConfig& config, const ModelDescription& model,
+                                       const HardwareProfile& hw);
+
+// When every llama.cpp outcome failed because its tool is missing, replaces
+// them by estimates (and says so once on stderr); otherwise returns the
+// list unchanged.
+std::vector<BenchmarkOutcome> apply_llama_estimates(std::vector<BenchmarkOutcome> outcomes,
+                                                    const ModelDescription& model, const HardwareProfile& hw);
+
+}  // namespace ferrolune::optimizer

@@ -1,0 +1,84 @@
+#include "ferrolune/optimizer/benchmark.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "log.h"
+
+namespace ferrolune::optimizer {
+
+namespace {
+
+// What an escaped exception says, for the "panicked" texts.
+std::string describe_current_exception() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
+Result<BenchmarkResult> guarded_measure(const MeasureFn& measure, const RuntimeConfig& config,
+                                        const ModelDescription& model) {
+    try {
+        return measure(config, model, kBenchmarkPrompt);
+    } catch (...) {
+        return failf("benchmark task panicked: {}", describe_current_exception());
+    }
+}
+
+}  // namespace
+
+std::vector<BenchmarkOutcome> run_benchmarks(std::vector<RuntimeConfig> configs, const ModelDescription& model,
+                                             const MeasureFn& measure) {
+    const std::size_t n = configs.size();
+    if (n == 0) return {};
+
+    // Each worker takes the next configuration in input order when it is
+    // free, so at most pool-size measurements run and the earliest waiting
+    // one always starts next.
+    std::vector<std::optional<Result<BenchmarkResult>>> results(n);
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i = next.fetch_add(1); i < n; i = next.fetch_add(1))
+            results[i].emplace(guarded_measure(measure, configs[i], model));
+    };
+
+    const std::size_t pool_size = std::min(n, kMaxMeasurementsInProgress);
+    std::vector<std::thread> pool;
+    pool.reserve(pool_size);
+    for (std::size_t i = 0; i < pool_size; ++i) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::exception& e) {
+            // The threads already started share the work; with none, the
+            // calling thread measures itself.
+            log_line(fmt::format("benchmark outer task panicked: {}", e.what()));
+            break;
+        }
+    }
+    if (pool.empty()) worker();
+    for (std::thread& t : pool) t.join();
+
+    std::vector<BenchmarkOutcome> outcomes;
+    outcomes.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!results[i]) {
+            log_line(fmt::format("benchmark outer task panicked: {}", "measurement never ran"));
+            continue;
+        }
+        outcomes.push_back(BenchmarkOutcome{configs[i], std::move(*results[i])});
+    }
+    return outcomes;
+}
+
+}  // namespace ferrolune::optimizer

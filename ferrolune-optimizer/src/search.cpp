@@ -1,0 +1,270 @@
+#include "ferrolune/optimizer/search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "log.h"
+
+namespace ferrolune::optimizer {
+
+namespace {
+
+// Truncation toward zero; negative and NaN give 0, too large the maximum.
+uint64_t saturating_u64(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(v);
+}
+
+uint32_t saturating_u32(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v >= 4294967295.0) return std::numeric_limits<uint32_t>::max();
+    return static_cast<uint32_t>(v);
+}
+
+double megabytes_at(QuantizationStrategy q, uint64_t params) {
+    return bytes_per_param(q) * static_cast<double>(params) / 1'000'000.0;
+}
+
+uint32_t preferred_batch_size(const ModelDescription& model, const HardwareProfile& hw) {
+    if (hw.gpu && model.kv_cache_size_mb &&
+        *model.kv_cache_size_mb > 0.3 * static_cast<double>(hw.gpu->vram_mb))
+        return 256;
+    return 512;
+}
+
+double simd_factor(SimdLevel s) {
+    switch (s) {
+        case SimdLevel::None: return 0.8;
+        case SimdLevel::AVX: return 1.0;
+        case SimdLevel::AVX2: return 1.2;
+        case SimdLevel::AVX512: return 1.5;
+    }
+    return 0.8;
+}
+
+bool mentions_missing_tool(const Error& e) {
+    constexpr std::string_view phrase = "was not found in PATH";
+    if (e.message().find(phrase) != std::string::npos) return true;
+    return std::ranges::any_of(e.causes(), [&](const std::string& c) { return c.find(phrase) != std::string::npos; });
+}
+
+}  // namespace
+
+WorkloadClass classify_workload(const ModelDescription& model) {
+    if (!model.feed_forward_length || !model.hidden_size || *model.hidden_size == 0) return WorkloadClass::Balanced;
+    uint64_t r = *model.feed_forward_length / *model.hidden_size;
+    if (r > 7) return WorkloadClass::ComputeBound;
+    if (r < 3) return WorkloadClass::MemoryBound;
+    return WorkloadClass::Balanced;
+}
+
+ModelAnalysis analyze_model_workload(const ModelDescription& model, const HardwareProfile& hw) {
+    ModelAnalysis a;
+    a.workload = classify_workload(model);
+    a.param_count = model.param_count;
+    if (model.memory_footprint_mb)
+        a.fp16_memory_mb = model.memory_footprint_mb;
+    else if (model.param_count)
+        a.fp16_memory_mb = static_cast<double>(*model.param_count) * 2.0 / 1'000'000.0;
+    if (model.kv_cache_size_mb) {
+        double threshold = hw.gpu ? 0.3 * static_cast<double>(hw.gpu->vram_mb)
+                                  : 0.2 * static_cast<double>(hw.ram.available_mb);
+        a.kv_pressure = *model.kv_cache_size_mb > threshold;
+    }
+    return a;
+}
+
+std::vector<RuntimeKind> preselect_runtimes(ModelFormat format, const HardwareProfile& hw,
+                                            const ModelAnalysis& analysis) {
+    struct Entry {
+        RuntimeKind runtime;
+        int score;
+        const char* eliminated_because = nullptr;
+    };
+    std::vector<Entry> entries;
+    if (format == ModelFormat::Gguf) {
+        entries = {{RuntimeKind::LlamaCpp, 10}, {RuntimeKind::Ollama, 8}};
+    } else {
+        bool nvidia = hw.gpu && hw.gpu->vendor == GpuVendor::Nvidia;
+        const char* vllm_reason = nullptr;
+        if (!hw.gpu)
+            vllm_reason = "vLLM requires a GPU";
+        else if (analysis.kv_pressure && hw.gpu->vram_mb == 0)
+            vllm_reason = "vLLM cannot handle KV pressure without VRAM";
+        entries = {{RuntimeKind::OnnxRuntime, 8},
+                   {RuntimeKind::TensorRT, 10, nvidia ? nullptr : "TensorRT requires NVIDIA GPU"},
+                   {RuntimeKind::Vllm, 7, vllm_reason}};
+    }
+    std::vector<Entry> kept;
+    for (const Entry& e : entries) {
+        if (e.eliminated_because)
+            log_line(fmt::format("[Stage 3/7] Eliminated {}: {}", to_string(e.runtime), e.eliminated_because));
+        else
+            kept.push_back(e);
+    }
+    std::ranges::stable_sort(kept, [](const Entry& a, const Entry& b) { return a.score > b.score; });
+    std::vector<RuntimeKind> out;
+    for (const Entry& e : kept) {
+        if (out.size() == 2) break;
+        out.push_back(e.runtime);
+    }
+    return out;
+}
+
+std::vector<uint32_t> thread_counts(uint32_t core_count) {
+    uint64_t n = core_count;
+    std::vector<uint32_t> t;
+    for (uint64_t v : {n / 2, n, 2 * n}) t.push_back(static_cast<uint32_t>(std::clamp<uint64_t>(v, 1, 64)));
+    std::ranges::sort(t);
+    t.erase(std::unique(t.begin(), t.end()), t.end());
+    return t;
+}
+
+uint32_t max_gpu_layers(const ModelDescription& model, const HardwareProfile& hw) {
+    if (!hw.gpu) return 0;
+    double vram = static_cast<double>(hw.gpu->vram_mb);
+    if (!model.param_count) {
+        if (hw.gpu->vram_mb < 4096) return 16;
+        if (hw.gpu->vram_mb < 12288) return 32;
+        return 48;
+    }
+    double s = static_cast<double>(*model.param_count) * 2.0 / 1'048'576.0;
+    if (!(s > 0.0)) return 0;
+    return saturating_u32(std::floor(32.0 * std::min(vram / s, 1.0)));
+}
+
+SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const ModelDescription& model,
+                               const HardwareProfile& hw, const ModelAnalysis& analysis) {
+    using Q = QuantizationStrategy;
+    SearchSpace space;
+    space.runtimes = runtimes;
+
+    std::vector<Q> quants;
+    if (model.format == ModelFormat::Gguf) {
+        switch (analysis.workload) {
+            case WorkloadClass::MemoryBound: quants = {Q::Q4_K_M, Q::Q4_0}; break;
+            case WorkloadClass::ComputeBound: quants = {Q::Q8_0, Q::Q4_K_M, Q::F16}; break;
+            case WorkloadClass::Balanced: quants = {Q::Q4_K_M, Q::Q8_0}; break;
+        }
+    } else {
+        switch (analysis.workload) {
+            case WorkloadClass::MemoryBound: quants = {Q::Int8, Q::F16}; break;
+            case WorkloadClass::ComputeBound:
+            case WorkloadClass::Balanced: quants = {Q::F16, Q::Int8}; break;
+        }
+    }
+    if (model.param_count) {
+        double budget = 0.8 * static_cast<double>(hw.ram.available_mb);
+        std::erase_if(quants, [&](Q q) { return !(budget >= megabytes_at(q, *model.param_count)); });
+    }
+    if (quants.empty()) quants = {Q::Q4_K_M};
+    space.quantizations = std::move(quants);
+
+    space.threads = thread_counts(hw.cpu.core_count);
+    space.batch_sizes = {128, 256, 512};
+    space.max_gpu_layers = max_gpu_layers(model, hw);
+    return space;
+}
+
+std::vector<RuntimeConfig> generate_candidates(const HardwareProfile& hw, const ModelDescription& model) {
+    using Q = QuantizationStrategy;
+    WorkloadClass workload = classify_workload(model);
+
+    std::vector<std::pair<RuntimeKind, Q>> pairs;
+    if (model.format == ModelFormat::Gguf) {
+        std::vector<Q> order = workload == WorkloadClass::ComputeBound
+                                   ? std::vector<Q>{Q::F16, Q::Q8_0, Q::Q4_K_M, Q::Q4_0}
+                                   : std::vector<Q>{Q::Q4_K_M, Q::Q4_0, Q::Q8_0, Q::F16};
+        for (Q q : order) {
+            pairs.emplace_back(RuntimeKind::LlamaCpp, q);
+            pairs.emplace_back(RuntimeKind::Ollama, q);
+        }
+    } else {
+        pairs = {{RuntimeKind::OnnxRuntime, Q::F16}, {RuntimeKind::OnnxRuntime, Q::Int8}};
+        if (hw.gpu && hw.gpu->vendor == GpuVendor::Nvidia) {
+            pairs.emplace_back(RuntimeKind::TensorRT, Q::F16);
+            pairs.emplace_back(RuntimeKind::TensorRT, Q::Int8);
+        }
+        if (hw.gpu) {
+            pairs.emplace_back(RuntimeKind::Vllm, Q::F16);
+            pairs.emplace_back(RuntimeKind::Vllm, Q::Q8_0);
+        }
+        if (workload == WorkloadClass::MemoryBound)
+            std::ranges::stable_partition(pairs, [](const auto& p) { return is_integer_strategy(p.second); });
+    }
+
+    std::vector<uint32_t> threads = thread_counts(hw.cpu.core_count);
+
+    std::vector<uint32_t> layers{0};
+    if (hw.gpu) {
+        uint32_t m = max_gpu_layers(model, hw);
+        if (m != 0) {
+            layers.clear();
+            for (uint32_t k = 0; k <= 4; ++k) {
+                // Unsigned 32-bit arithmetic, as the layer counts are stored.
+                uint32_t v = static_cast<uint32_t>(k * m) / 4;
+                layers.push_back(std::min(m, v));
+            }
+            std::ranges::sort(layers);
+            layers.erase(std::unique(layers.begin(), layers.end()), layers.end());
+        }
+    }
+
+    uint32_t batch = preferred_batch_size(model, hw);
+
+    std::vector<RuntimeConfig> out;
+    for (const auto& [runtime, q] : pairs) {
+        if (hw.gpu && model.param_count &&
+            megabytes_at(q, *model.param_count) > 0.9 * static_cast<double>(hw.gpu->vram_mb))
+            continue;
+        for (uint32_t t : threads)
+            for (uint32_t g : layers) out.push_back(RuntimeConfig{runtime, q, t, batch, g});
+    }
+    return out;
+}
+
+BenchmarkResult estimate_llama_metrics(const RuntimeConfig& config, const ModelDescription& model,
+                                       const HardwareProfile& hw) {
+    QuantizationStrategy q = config.quantization;
+    double n = static_cast<double>(hw.cpu.core_count);
+
+    uint64_t weights = 0;
+    if (model.memory_footprint_mb)
+        weights = saturating_u64(*model.memory_footprint_mb * relative_weight_size(q));
+    else if (model.param_count)
+        weights = saturating_u64(megabytes_at(q, *model.param_count));
+    uint64_t peak = weights;
+    if (model.kv_cache_size_mb) {
+        uint64_t kv = saturating_u64(*model.kv_cache_size_mb);
+        peak = kv > std::numeric_limits<uint64_t>::max() - weights ? std::numeric_limits<uint64_t>::max()
+                                                                     : weights + kv;
+    }
+
+    double gpu_boost = (hw.gpu && config.gpu_layers != 0) ? 1.0 + 4.0 * config.gpu_layers / 33.0 : 1.0;
+    double thread_factor = 0.2 + 0.8 * std::min(static_cast<double>(config.threads) / n, 1.0);
+    double tps = thread_factor * (2.0 * n * relative_decode_speed(q) * simd_factor(hw.cpu.simd_level)) * gpu_boost;
+    return BenchmarkResult{tps, 1000.0 / tps, peak};
+}
+
+std::vector<BenchmarkOutcome> apply_llama_estimates(std::vector<BenchmarkOutcome> outcomes,
+                                                    const ModelDescription& model, const HardwareProfile& hw) {
+    bool any_llama = false;
+    for (const BenchmarkOutcome& o : outcomes) {
+        if (o.config.runtime != RuntimeKind::LlamaCpp) continue;
+        any_llama = true;
+        if (o.result || !mentions_missing_tool(o.result.error())) return outcomes;
+    }
+    if (!any_llama) return outcomes;
+
+    log_line("[ferrolune] llama-cli not found \u2014 using hardware-aware estimates for GGUF configs");
+    for (BenchmarkOutcome& o : outcomes)
+        if (o.config.runtime == RuntimeKind::LlamaCpp) o.result = estimate_llama_metrics(o.config, model, hw);
+    return outcomes;
+}
+
+}  // namespace ferrolune::optimizer
