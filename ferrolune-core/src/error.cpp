@@ -26,6 +26,16 @@ Error Error::context(std::string message) && {
     return outer;
 }
 
+Error Error::context_repeated(const std::string& message, std::size_t times) && {
+    if (times == 0) return std::move(*this);
+    Error outer(message);
+    outer.causes_.reserve(causes_.size() + times);
+    for (std::size_t i = 1; i < times; ++i) outer.causes_.push_back(message);
+    outer.causes_.push_back(std::move(message_));
+    for (auto& c : causes_) outer.causes_.push_back(std::move(c));
+    return outer;
+}
+
 std::string os_error_text(int err) {
     char buf[256];
     // GNU strerror_r returns the text, which may not live in buf.

@@ -26,3 +26,14 @@ TEST(Error, with_context_passes_success_through) {
     ferrolune::Result<int> bad = ferrolune::fail("inner");
     EXPECT_EQ(ferrolune::with_context(bad, "outer").error().render(), "outer: inner");
 }
+
+TEST(Error, context_repeated_wraps_like_repeated_context) {
+    for (std::size_t times : {0u, 1u, 3u}) {
+        Error one_by_one = Error("root").context("mid");
+        for (std::size_t i = 0; i < times; ++i) one_by_one = std::move(one_by_one).context("skip");
+        Error bulk = Error("root").context("mid").context_repeated("skip", times);
+        EXPECT_EQ(bulk.render(), one_by_one.render());
+        EXPECT_EQ(bulk.causes(), one_by_one.causes());
+        EXPECT_EQ(bulk.root_cause(), "root");
+    }
+}

@@ -31,6 +31,9 @@ public:
     // Wraps this error as the cause of a new one with the given message.
     Error context(std::string message) const&;
     Error context(std::string message) &&;
+    // Wraps in `times` copies of one context message, in time linear in the
+    // chain (a reader skipping deeply nested data needs thousands of them).
+    Error context_repeated(const std::string& message, std::size_t times) &&;
 
     // A typed payload for callers that need to tell error kinds apart
     // (the runtime adapters keep their error variant here).
