@@ -1,0 +1,197 @@
+#include "ferrolune/runtime/adapter_registry.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ferrolune/runtime/llamacpp_adapter.h"
+#include "ferrolune/runtime/ollama_adapter.h"
+#include "ferrolune/runtime/onnx_adapter.h"
+#include "ferrolune/runtime/tensorrt_adapter.h"
+#include "ferrolune/runtime/vllm_adapter.h"
+#include "test_support.h"
+
+namespace ferrolune {
+namespace {
+
+using testing::adapter_error;
+using Kind = RuntimeAdapterError::Kind;
+
+struct DisplayCase {
+    const char* name;
+    RuntimeAdapterError error;
+    Kind kind;
+    std::string text;
+};
+
+class AdapterErrorDisplay : public ::testing::TestWithParam<DisplayCase> {};
+
+TEST_P(AdapterErrorDisplay, error_value_shows_the_variant_text_and_keeps_its_kind) {
+    const auto& c = GetParam();
+    Error e = c.error.to_error();
+    EXPECT_EQ(e.render(), c.text);
+    EXPECT_TRUE(e.causes().empty());
+    ASSERT_NE(adapter_error_of(e), nullptr);
+    EXPECT_EQ(adapter_error_of(e)->kind(), c.kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, AdapterErrorDisplay,
+    ::testing::Values(
+        DisplayCase{"NotInstalled", RuntimeAdapterError::not_installed("llama-cli", "install it"), Kind::NotInstalled,
+                    "required binary 'llama-cli' was not found in PATH \u2014 install it"},
+        DisplayCase{"InitializationFailed", RuntimeAdapterError::initialization_failed("adapter not initialized"),
+                    Kind::InitializationFailed, "model initialization failed: adapter not initialized"},
+        DisplayCase{"ModelLoadFailed", RuntimeAdapterError::model_load_failed("/m/x.gguf", "file not found"),
+                    Kind::ModelLoadFailed, "model load failed for '/m/x.gguf': file not found"},
+        DisplayCase{"ModelLoadFailedInvalidUtf8", RuntimeAdapterError::model_load_failed("/m/\xff.gguf", "boom"),
+                    Kind::ModelLoadFailed, "model load failed for '/m/\uFFFD.gguf': boom"},
+        DisplayCase{"InferenceFailed", RuntimeAdapterError::inference_failed("x"), Kind::InferenceFailed,
+                    "inference failed: x"},
+        DisplayCase{"UnsupportedConfiguration", RuntimeAdapterError::unsupported_configuration("d"),
+                    Kind::UnsupportedConfiguration, "unsupported configuration: d"},
+        DisplayCase{"Other", RuntimeAdapterError::other(Error("outer").context("wrap")), Kind::Other,
+                    "wrap: outer"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AdapterErrorOf, plain_errors_carry_no_adapter_error) { EXPECT_EQ(adapter_error_of(Error("plain")), nullptr); }
+
+// A scripted adapter that records the calls made on it.
+class ScriptedAdapter : public RuntimeAdapter {
+public:
+    std::vector<std::string> calls;
+    std::optional<std::string> fail_at;  // "initialize", "load_model", "run1", "run2", "shutdown"
+    Status initialize(const RuntimeConfig&) override { return step("initialize"); }
+    Status load_model(const ModelDescription&) override { return step("load_model"); }
+    Result<BenchmarkResult> run_inference(std::string_view prompt) override {
+        ++runs;
+        std::string name = "run" + std::to_string(runs);
+        calls.push_back(name + ":" + std::string(prompt));
+        if (fail_at == name) return fail(RuntimeAdapterError::inference_failed(name));
+        return BenchmarkResult{10.0 * runs, 1.0 * runs, static_cast<uint64_t>(runs)};
+    }
+    Status shutdown() override { return step("shutdown"); }
+
+private:
+    int runs = 0;
+    Status step(const std::string& name) {
+        calls.push_back(name);
+        if (fail_at == name) return fail(RuntimeAdapterError::initialization_failed(name));
+        return {};
+    }
+};
+
+TEST(Benchmark, warms_up_then_returns_the_second_run) {
+    AdapterRegistry reg;
+    auto owned = std::make_unique<ScriptedAdapter>();
+    auto* a = owned.get();
+    reg.insert(RuntimeKind::Ollama, std::move(owned));
+    auto r = reg.benchmark(testing::config(RuntimeKind::Ollama), {}, "hi");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(r->tokens_per_sec, 20.0);
+    EXPECT_EQ(r->peak_memory_mb, 2u);
+    EXPECT_THAT(a->calls, ::testing::ElementsAre("initialize", "load_model", "run1:hi", "run2:hi", "shutdown"));
+}
+
+struct FailCase {
+    const char* step;
+    std::vector<std::string> calls;
+};
+
+class BenchmarkStops : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(BenchmarkStops, at_the_first_error_which_is_returned_unchanged) {
+    AdapterRegistry reg;
+    auto owned = std::make_unique<ScriptedAdapter>();
+    auto* a = owned.get();
+    a->fail_at = GetParam().step;
+    reg.insert(RuntimeKind::LlamaCpp, std::move(owned));
+    auto r = reg.benchmark(testing::config(RuntimeKind::LlamaCpp), {}, "p");
+    ASSERT_FALSE(r);
+    EXPECT_THAT(r.error().render(), ::testing::EndsWith(GetParam().step));
+    EXPECT_TRUE(r.error().causes().empty());
+    EXPECT_EQ(a->calls, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, BenchmarkStops,
+    ::testing::Values(FailCase{"initialize", {"initialize"}},
+                      FailCase{"load_model", {"initialize", "load_model"}},
+                      FailCase{"run1", {"initialize", "load_model", "run1:p"}},
+                      FailCase{"run2", {"initialize", "load_model", "run1:p", "run2:p"}},
+                      FailCase{"shutdown", {"initialize", "load_model", "run1:p", "run2:p", "shutdown"}}),
+    [](const auto& info) { return std::string(info.param.step); });
+
+TEST(Benchmark, unregistered_kind_is_a_plain_error) {
+    AdapterRegistry reg;
+    auto r = reg.benchmark(testing::config(RuntimeKind::TensorRT), {}, "p");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "no adapter registered for TensorRT");
+    EXPECT_EQ(adapter_error_of(r.error()), nullptr);
+}
+
+TEST(Registry, holds_one_adapter_of_the_right_type_per_kind) {
+    auto reg = AdapterRegistry::with_all_adapters();
+    EXPECT_NE(dynamic_cast<LlamaCppAdapter*>(reg.find(RuntimeKind::LlamaCpp)), nullptr);
+    EXPECT_NE(dynamic_cast<OnnxAdapter*>(reg.find(RuntimeKind::OnnxRuntime)), nullptr);
+    EXPECT_NE(dynamic_cast<TensorRtAdapter*>(reg.find(RuntimeKind::TensorRT)), nullptr);
+    EXPECT_NE(dynamic_cast<OllamaAdapter*>(reg.find(RuntimeKind::Ollama)), nullptr);
+    EXPECT_NE(dynamic_cast<VllmAdapter*>(reg.find(RuntimeKind::Vllm)), nullptr);
+}
+
+class FreshAdapter : public ::testing::TestWithParam<RuntimeKind> {};
+
+TEST_P(FreshAdapter, refuses_to_run_before_initialize_and_load_model) {
+    auto reg = AdapterRegistry::with_all_adapters();
+    auto r = reg.find(GetParam())->run_inference("p");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "model initialization failed: adapter not initialized");
+    EXPECT_EQ(adapter_error(r.error()).kind(), Kind::InitializationFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, FreshAdapter,
+                         ::testing::Values(RuntimeKind::LlamaCpp, RuntimeKind::OnnxRuntime, RuntimeKind::TensorRT,
+                                           RuntimeKind::Ollama, RuntimeKind::Vllm),
+                         [](const auto& info) { return std::string(to_string(info.param)); });
+
+struct EstimateCase {
+    std::optional<uint64_t> params;
+    QuantizationStrategy q;
+    uint64_t expected;
+};
+
+class MemoryEstimate : public ::testing::TestWithParam<EstimateCase> {};
+
+TEST_P(MemoryEstimate, is_params_times_bytes_per_param_in_megabytes) {
+    EXPECT_EQ(estimate_memory_mb(GetParam().params, GetParam().q), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MemoryEstimate,
+    ::testing::Values(EstimateCase{7'000'000'000, QuantizationStrategy::Q4_K_M, 3500},
+                      EstimateCase{7'000'000'000, QuantizationStrategy::F16, 14000},
+                      EstimateCase{7'000'000'000, QuantizationStrategy::Int8, 7000},
+                      EstimateCase{std::nullopt, QuantizationStrategy::F16, 0},
+                      EstimateCase{1'999'999, QuantizationStrategy::Q8_0, 1},  // truncated, not rounded
+                      EstimateCase{9'007'199'254'740'992, QuantizationStrategy::F16, 18'014'398'509}));
+
+struct LimitCase {
+    std::optional<std::string> env;
+    std::optional<long> seconds;
+};
+
+class BenchTimeLimit : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(BenchTimeLimit, comes_from_the_environment) {
+    testing::ScopedEnv env("FERROLUNE_BENCH_TIMEOUT_S", GetParam().env);
+    auto limit = bench_time_limit();
+    ASSERT_EQ(limit.has_value(), GetParam().seconds.has_value());
+    if (limit) EXPECT_EQ(limit->count(), *GetParam().seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BenchTimeLimit,
+                         ::testing::Values(LimitCase{std::nullopt, 600}, LimitCase{"0", std::nullopt},
+                                           LimitCase{"45", 45}, LimitCase{" 7 ", 7}, LimitCase{"abc", 600},
+                                           LimitCase{"-3", 600}, LimitCase{"1.5", 600}));
+
+}  // namespace
+}  // namespace ferrolune

@@ -1,0 +1,243 @@
+#include "ferrolune/runtime/llamacpp_adapter.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace ferrolune {
+namespace {
+
+using testing::adapter_error;
+using Kind = RuntimeAdapterError::Kind;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr const char* kPromptLine =
+    "common_perf_print: prompt eval time =       0.27 ms /     6 tokens (    0.05 ms per token, 21978.02 tokens per "
+    "second)\n";
+constexpr const char* kEvalLine =
+    "common_perf_print:        eval time =       2.99 ms /    49 runs   (    0.06 ms per token, 16366.07 tokens per "
+    "second)\n";
+
+struct TimingCase {
+    const char* name;
+    std::string output;
+    std::optional<double> tps;
+    std::optional<double> ms;
+};
+
+class LlamaTimingParse : public ::testing::TestWithParam<TimingCase> {};
+
+TEST_P(LlamaTimingParse, takes_generation_figures) {
+    auto t = parse_llama_timing(GetParam().output);
+    ASSERT_EQ(t.has_value(), GetParam().tps.has_value());
+    if (!t) return;
+    EXPECT_DOUBLE_EQ(t->tokens_per_sec, *GetParam().tps);
+    EXPECT_DOUBLE_EQ(t->latency_ms, *GetParam().ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, LlamaTimingParse,
+    ::testing::Values(
+        TimingCase{"GenerationLineAfterPromptLine", std::string(kPromptLine) + kEvalLine, 16366.07, 0.06},
+        TimingCase{"OnlyPromptLineIsTheFallback", kPromptLine, 21978.02, 0.05},
+        TimingCase{"SpacedNumbers", "eval time = 1 ms / 50 runs 25.19 ms per token 39.70 tokens per second\n", 39.70,
+                   25.19},
+        TimingCase{"CrLfLines", "llama_print_timings: eval time = 5 ms (  2.5 ms per token,  400.0 tokens per second)\r\n",
+                   400.0, 2.5},
+        // The chosen line lacks "ms per token": no later line rescues it.
+        TimingCase{"ChosenLineWithoutLatency",
+                   "eval time = 5 ms, 10.0 tokens per second\neval time = (1.0 ms per token, 9.0 tokens per second)\n",
+                   std::nullopt, std::nullopt},
+        TimingCase{"NumberGluedToParenthesis", "eval time = (1.0ms per token,9.0 tokens per second)\n", std::nullopt,
+                   std::nullopt},
+        TimingCase{"NoTimingLine", "eval time = 3 ms\nhello\n", std::nullopt, std::nullopt},
+        TimingCase{"Empty", "", std::nullopt, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LlamaArguments, follow_the_fixed_order_and_keep_zero_gpu_layers) {
+    auto cfg = testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::Q4_K_M, 8, 1, 0);
+    auto m = testing::model("/m/\xff.gguf", ModelFormat::Gguf);
+    EXPECT_THAT(llama_arguments(cfg, m, "say \"hi\"", true),
+                ElementsAre("-m", "/m/\uFFFD.gguf", "--threads", "8", "--n-gpu-layers", "0", "--ctx-size", "512", "-p",
+                            "say \"hi\"", "--n-predict", "50", "-no-cnv"));
+    EXPECT_EQ(llama_arguments(cfg, m, "x", false).size(), 12u);
+}
+
+class LlamaLoadModel : public ::testing::Test {
+protected:
+    testing::TempDir dir;
+    LlamaCppAdapter adapter;
+    Result<void> load(const std::string& bytes, ModelFormat f = ModelFormat::Gguf) {
+        testing::write_file(dir.path() / "m.gguf", bytes);
+        return adapter.load_model(testing::model(dir.str("m.gguf"), f));
+    }
+};
+
+TEST_F(LlamaLoadModel, accepts_any_file_starting_with_the_magic_without_initialize) {
+    EXPECT_TRUE(load("GGUF"));
+    EXPECT_TRUE(load(std::string("GGUF\0\0\xff", 7)));
+}
+
+TEST_F(LlamaLoadModel, refuses_onnx_before_touching_the_file) {
+    auto r = adapter.load_model(testing::model("/does/not/exist.onnx", ModelFormat::Onnx));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "unsupported configuration: llama.cpp only supports GGUF models, got ONNX");
+}
+
+TEST_F(LlamaLoadModel, reports_missing_short_and_foreign_files) {
+    auto missing = adapter.load_model(testing::model(dir.str("none.gguf"), ModelFormat::Gguf));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().render(), "model load failed for '" + dir.str("none.gguf") + "': file not found");
+
+    auto short_file = load("GGU");
+    ASSERT_FALSE(short_file);
+    EXPECT_EQ(short_file.error().render(), "model load failed for '" + dir.str("m.gguf") + "': failed to fill whole buffer");
+
+    auto zip = load("PK\x03\x04rest");
+    ASSERT_FALSE(zip);
+    EXPECT_EQ(zip.error().render(),
+              "unsupported configuration: file does not start with GGUF magic bytes (got [80, 75, 3, 4])");
+    EXPECT_EQ(adapter_error(zip.error()).kind(), Kind::UnsupportedConfiguration);
+}
+
+TEST_F(LlamaLoadModel, reports_a_directory_with_the_read_error) {
+    auto r = adapter.load_model(testing::model(dir.str(), ModelFormat::Gguf));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(adapter_error(r.error()).kind(), Kind::ModelLoadFailed);
+    EXPECT_THAT(r.error().render(), HasSubstr("(os error 21)"));
+}
+
+// A fake llama-completion: --help lists -no-cnv, a run prints the timing
+// summary on standard error the way current llama.cpp does.
+std::string fake_llama(const std::string& run_body) {
+    return "case \"$1\" in\n"
+           "  --version) echo 'version: 9999 (fake)' >&2; exit 0;;\n"
+           "  --help) echo '-cnv,  --conversation, -no-cnv, --no-conversation'; exit 0;;\n"
+           "esac\n" +
+           run_body;
+}
+
+class LlamaRun : public ::testing::Test {
+protected:
+    testing::FakeTools tools;
+    testing::TempDir models;
+    LlamaCppAdapter adapter;
+    ModelDescription gguf;
+
+    void SetUp() override {
+        testing::write_file(models.path() / "tiny.gguf", "GGUF....");
+        gguf = testing::model(models.str("tiny.gguf"), ModelFormat::Gguf, 7'000'000'000);
+    }
+    Result<BenchmarkResult> run(RuntimeConfig cfg = testing::config(RuntimeKind::LlamaCpp)) {
+        if (auto s = adapter.initialize(cfg); !s) return fail(s.error());
+        if (auto s = adapter.load_model(gguf); !s) return fail(s.error());
+        return adapter.run_inference("Hello");
+    }
+};
+
+TEST_F(LlamaRun, measures_generation_from_standard_error_with_conversation_off) {
+    tools.add("llama-completion", fake_llama(testing::print_text(std::string(kPromptLine) + kEvalLine, true)));
+    auto r = run(testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::Q4_K_M, 3, 1, 7));
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_DOUBLE_EQ(r->tokens_per_sec, 16366.07);
+    EXPECT_DOUBLE_EQ(r->latency_ms, 0.06);
+    EXPECT_EQ(r->peak_memory_mb, 3500u);
+    EXPECT_THAT(tools.args("llama-completion"),
+                ElementsAre("-m", gguf.path, "--threads", "3", "--n-gpu-layers", "7", "--ctx-size", "512", "-p", "Hello",
+                            "--n-predict", "50", "-no-cnv"));
+    EXPECT_EQ(adapter.version(), "version: 9999 (fake)");
+}
+
+TEST_F(LlamaRun, standard_output_is_read_first) {
+    tools.add("llama-completion",
+              fake_llama(testing::print_text("eval time = 1 ms ( 2.0 ms per token, 500.0 tokens per second)\n") + "\n" +
+                         testing::print_text(kEvalLine, true)));
+    auto r = run();
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_DOUBLE_EQ(r->tokens_per_sec, 500.0);
+}
+
+TEST_F(LlamaRun, old_llama_cli_without_no_cnv_is_the_second_choice) {
+    tools.add("llama-cli", "[ \"$1\" = --help ] && { echo 'usage: llama-cli'; exit 0; }\n" +
+                               testing::print_text(kEvalLine));
+    auto r = run();
+    ASSERT_TRUE(r) << r.error().render();
+    auto args = tools.args("llama-cli");
+    EXPECT_EQ(args.size(), 12u);
+    EXPECT_EQ(args.back(), "50");
+    EXPECT_EQ(*adapter.tool_path(), (tools.dir().path() / "llama-cli").string());
+}
+
+TEST_F(LlamaRun, prefers_llama_completion_over_llama_cli) {
+    tools.add("llama-cli", "exit 3");
+    tools.add("llama-completion", fake_llama(testing::print_text(kEvalLine, true)));
+    ASSERT_TRUE(run());
+}
+
+TEST(LlamaInitialize, missing_tool_names_llama_cli) {
+    testing::FakeTools only(true);
+    LlamaCppAdapter adapter;
+    auto r = adapter.initialize(testing::config(RuntimeKind::LlamaCpp));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(),
+              "required binary 'llama-cli' was not found in PATH \u2014 install llama.cpp from "
+              "https://github.com/ggml-org/llama.cpp/releases or via your package manager (e.g. brew install "
+              "llama.cpp)");
+}
+
+struct RunFailure {
+    const char* name;
+    std::string body;
+    std::string text;
+};
+
+class LlamaRunFails : public LlamaRun, public ::testing::WithParamInterface<RunFailure> {};
+
+TEST_P(LlamaRunFails, with_inference_failed) {
+    tools.add("llama-completion", fake_llama(GetParam().body));
+    auto r = run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(adapter_error(r.error()).kind(), Kind::InferenceFailed);
+    EXPECT_EQ(r.error().render(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LlamaRunFails,
+    ::testing::Values(
+        RunFailure{"NonZeroExit", "echo '  model is broken  ' >&2; exit 1",
+                   "inference failed: llama-completion exited non-zero: model is broken"},
+        RunFailure{"KilledBySignal", "kill -9 $$", "inference failed: llama-completion exited non-zero: "},
+        RunFailure{"NoTimingLine", "echo 'just text'; echo 'eval time = 3 ms' >&2",
+                   "inference failed: could not parse timing output from llama-completion"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LlamaRun, a_run_past_the_time_limit_is_killed_and_reported) {
+    testing::ScopedEnv limit("FERROLUNE_BENCH_TIMEOUT_S", "1");
+    tools.add("llama-completion", fake_llama("sleep 30 & wait"));
+    auto r = run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "inference failed: llama-completion timed out after 1 s");
+}
+
+TEST_F(LlamaRun, state_is_kept_across_runs_and_replaced_by_initialize) {
+    tools.add("llama-completion", fake_llama(testing::print_text(kEvalLine, true)));
+    ASSERT_TRUE(run(testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::F16, 2)));
+    ASSERT_TRUE(adapter.initialize(testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::Q8_0, 5)));
+    auto r = adapter.run_inference("again");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->peak_memory_mb, 7000u);
+    EXPECT_EQ(tools.args("llama-completion")[3], "5");
+}
+
+TEST_F(LlamaRun, run_without_model_is_refused) {
+    tools.add("llama-completion", fake_llama("exit 0"));
+    ASSERT_TRUE(adapter.initialize(testing::config(RuntimeKind::LlamaCpp)));
+    auto r = adapter.run_inference("x");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "model initialization failed: model not loaded");
+}
+
+}  // namespace
+}  // namespace ferrolune
