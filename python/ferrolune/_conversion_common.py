@@ -1,0 +1,164 @@
+"""What the two conversion runners share: the request/reply protocol and the
+way GGUF metadata is kept inside an ONNX model.
+
+The runners are started as plain scripts (``python3 gguf_to_onnx_runner.py``)
+with the request on standard input; they import this file as a sibling
+module. Tests import them as ``ferrolune.<runner>`` instead.
+
+Protocol: the request is one JSON object with "input_path" and
+"output_path"; the reply is exactly one JSON object on standard output,
+``{"output_path": "/abs/path"}`` or ``{"error": "what is wrong"}``. Anything
+else a library prints goes to standard error, because a stray line on
+standard output would make the reply unreadable for the caller.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import sys
+import tempfile
+import traceback
+from dataclasses import dataclass
+from typing import Any, Callable, Iterator
+
+# metadata_props keys of a converted ONNX model.
+SOURCE_FORMAT_KEY = "ferrolune.source_format"
+TENSORS_KEY = "gguf.tensors"  # JSON list of TensorRecord dicts, in file order
+KV_ORDER_KEY = "gguf.kv_order"  # JSON list of the GGUF keys, in file order
+KV_PREFIX = "gguf.kv."  # one entry per GGUF key-value: {"type":..., "value":...}
+VERSION_KEY = "gguf.version"
+
+
+class ConversionError(Exception):
+    """A failure reported to the caller as {"error": ...}."""
+
+
+@dataclass(frozen=True)
+class Request:
+    input_path: str
+    output_path: str
+
+    @staticmethod
+    def parse(text: str) -> "Request":
+        try:
+            obj = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise ConversionError(f"invalid request: not JSON ({exc})") from None
+        if not isinstance(obj, dict):
+            raise ConversionError("invalid request: expected a JSON object")
+        values = []
+        for key in ("input_path", "output_path"):
+            value = obj.get(key)
+            if not isinstance(value, str) or value == "":
+                raise ConversionError(f"invalid request: '{key}' must be a non-empty string")
+            values.append(value)
+        return Request(*values)
+
+
+def check_output_path(path: str) -> str:
+    """The absolute output path, after checking that it can be written."""
+    absolute = os.path.abspath(path)
+    parent = os.path.dirname(absolute)
+    if not os.path.isdir(parent):
+        raise ConversionError(f"output directory does not exist: {parent}")
+    if os.path.isdir(absolute):
+        raise ConversionError(f"output path is a directory: {absolute}")
+    return absolute
+
+
+@contextlib.contextmanager
+def replacing(final_path: str, suffix: str) -> Iterator[str]:
+    """Yield a temporary path beside `final_path`; move it into place on success.
+
+    An existing output file is never truncated by a conversion that fails
+    halfway: the old file stays until the new one is complete.
+    """
+    parent = os.path.dirname(final_path)
+    fd, tmp = tempfile.mkstemp(prefix=".ferrolune-", suffix=suffix, dir=parent)
+    os.close(fd)
+    # mkstemp creates the file 0600; give it the mode a plain open() would.
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(tmp, 0o666 & ~umask)
+    try:
+        yield tmp
+        os.replace(tmp, final_path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def require(module: str) -> Any:
+    try:
+        return __import__(module)
+    except ImportError as exc:
+        raise ConversionError(
+            f"the Python package '{module}' is required for conversion (pip install {module}): {exc}"
+        ) from None
+
+
+# ---------------------------------------------------------------------------
+# GGUF key-values <-> JSON text
+#
+# Strings in GGUF are byte strings that are usually, not always, UTF-8 (some
+# vocabularies hold raw byte pieces). They are decoded with surrogateescape
+# and written with ASCII escapes, so every byte survives the trip through an
+# ONNX metadata string, which must itself be valid UTF-8.
+
+
+def gguf_bytes_to_text(data: bytes) -> str:
+    return data.decode("utf-8", "surrogateescape")
+
+
+def text_to_gguf_bytes(text: str) -> bytes:
+    return text.encode("utf-8", "surrogateescape")
+
+
+def encode_kv(type_name: str, value: Any, item_type: str | None = None) -> str:
+    obj: dict[str, Any] = {"type": type_name, "value": value}
+    if item_type is not None:
+        obj["item_type"] = item_type
+    return json.dumps(obj, ensure_ascii=True, separators=(",", ":"), allow_nan=True)
+
+
+def decode_kv(text: str) -> tuple[str, Any, str | None]:
+    obj = json.loads(text)
+    if not isinstance(obj, dict) or "type" not in obj or "value" not in obj:
+        raise ValueError("expected an object with 'type' and 'value'")
+    return obj["type"], obj["value"], obj.get("item_type")
+
+
+# ---------------------------------------------------------------------------
+# running a conversion as a script
+
+
+def run_script(convert: Callable[[Request], str], argv: list[str] | None = None) -> int:
+    """Read the request, run `convert`, print the one reply; return the exit code."""
+    reply_stream = os.fdopen(
+        os.dup(sys.stdout.fileno()), "w", encoding="utf-8", errors="surrogateescape"
+    )
+    # Route everything else, including output of C extensions, to stderr.
+    sys.stdout.flush()
+    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
+    sys.stdout = sys.stderr
+    code = 0
+    try:
+        request = Request.parse(sys.stdin.read())
+        reply: dict[str, Any] = {"output_path": convert(request)}
+    except ConversionError as exc:
+        reply = {"error": str(exc)}
+        code = 1
+    except MemoryError:
+        reply = {"error": "conversion ran out of memory"}
+        code = 1
+    except Exception as exc:  # a fault of ours or of a library: still one reply
+        traceback.print_exc(file=sys.stderr)
+        reply = {"error": f"conversion failed: {type(exc).__name__}: {exc}"}
+        code = 1
+    reply_stream.write(json.dumps(reply, ensure_ascii=False, separators=(",", ":")) + "\n")
+    reply_stream.flush()
+    reply_stream.close()
+    return code
