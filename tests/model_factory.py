@@ -114,7 +114,10 @@ def decode_pieces(ids: Sequence[int], special: bool = True) -> bytes:
     names = {UNK_ID: b"<unk>", BOS_ID: b"<s>", EOS_ID: b"</s>"}
     for i in ids:
         if i >= BYTE_BASE:
-            out.append(i - BYTE_BASE)
+            # llama.cpp prints each piece with printf("%s"), so a NUL byte
+            # never reaches the output
+            if i != BYTE_BASE:
+                out.append(i - BYTE_BASE)
         elif i == UNK_ID or special:
             # llama.cpp prints an unknown token's text even without --special
             out += names[i]
