@@ -30,4 +30,23 @@ struct ModelIR {
     std::optional<double> flops_per_token;
 };
 
+// Multiplication and addition that stop at the largest uint64_t instead of
+// wrapping: a damaged file must give a huge count, never a small wrong one.
+uint64_t saturating_mul(uint64_t a, uint64_t b);
+uint64_t saturating_add(uint64_t a, uint64_t b);
+
+// The usual transformer weight count from block count L and embedding width E:
+// 12 * L * E^2 (attention 4 E^2 plus a 4x feed-forward 8 E^2 per block).
+uint64_t estimate_param_count(uint64_t block_count, uint64_t embedding_length);
+
+// Sets memory_footprint_mb (2 bytes per weight, MiB) and flops_per_token
+// (2 * P) from param_count, or clears both when it is absent.
+void derive_param_metrics(ModelIR& ir);
+
+// Key-value cache for a full context in MiB; absent unless L, E, C and H are
+// known and H is not 0. K falls back to H when unknown.
+std::optional<double> kv_cache_size_mb(std::optional<uint64_t> block_count, std::optional<uint64_t> embedding_length,
+                                       std::optional<uint64_t> context_length, std::optional<uint64_t> head_count,
+                                       std::optional<uint64_t> head_count_kv);
+
 }  // namespace ferrolune
