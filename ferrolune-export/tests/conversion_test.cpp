@@ -1,0 +1,300 @@
+#include "ferrolune/export/conversion.h"
+
+#include <gtest/gtest.h>
+
+#include "ferrolune/export/ollama_bundle.h"
+#include "ferrolune/runtime/adapter_registry.h"
+#include "test_support.h"
+
+namespace ferrolune {
+namespace {
+
+using namespace ferrolune::testing;
+
+TEST(ConvertRequest, is_compact_with_keys_in_order_and_no_line_feed) {
+    EXPECT_EQ(to_json(ConvertRequest{"a.gguf", "b.onnx"}), R"({"input_path":"a.gguf","output_path":"b.onnx"})");
+    EXPECT_EQ(to_json(ConvertRequest{"dir \"q\"\n/a.gguf", "\\b.onnx"}),
+              R"({"input_path":"dir \"q\"\n/a.gguf","output_path":"\\b.onnx"})");
+}
+
+struct ReplyCase {
+    const char* name;
+    std::string text;
+    bool valid;
+    std::optional<std::string> output_path = std::nullopt;
+    std::optional<std::string> error = std::nullopt;
+};
+class Reply : public ::testing::TestWithParam<ReplyCase> {};
+TEST_P(Reply, follows_the_reply_rules) {
+    const auto& c = GetParam();
+    auto r = parse_convert_response(c.text);
+    ASSERT_EQ(r.has_value(), c.valid);
+    if (!r) return;
+    EXPECT_EQ(r->output_path, c.output_path);
+    EXPECT_EQ(r->error, c.error);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Reply,
+    ::testing::Values(
+        ReplyCase{"object", R"({"output_path":"/m.onnx"})", true, "/m.onnx"},
+        ReplyCase{"white_space_around", " \r\n\t{\"output_path\": \"p\", \"error\": null}\n\n", true, "p"},
+        ReplyCase{"both_members", R"({"error":"boom","output_path":"p"})", true, "p", "boom"},
+        ReplyCase{"both_null", R"({"output_path":null,"error":null})", true},
+        ReplyCase{"empty_object", "{}", true},
+        ReplyCase{"unknown_members_skipped", R"({"log":[1,{"a":{}}],"output_path":"p","n":-1.5e3,"ok":true})", true, "p"},
+        ReplyCase{"escapes_decoded", R"({"output_path":"caf\u00e9 \ud83d\ude00\n"})", true, "caf\xC3\xA9 \xF0\x9F\x98\x80\n"},
+        ReplyCase{"array_form", R"(["p",null])", true, "p"},
+        ReplyCase{"array_form_error", R"([null,"e"])", true, std::nullopt, "e"},
+        ReplyCase{"empty", "", false},
+        ReplyCase{"only_white_space", "  \n", false},
+        ReplyCase{"log_line_first", "converting...\n{\"output_path\":\"p\"}", false},
+        ReplyCase{"second_value", "{\"output_path\":\"p\"}\n{\"output_path\":\"q\"}", false},
+        ReplyCase{"trailing_text", R"({"output_path":"p"} done)", false},
+        ReplyCase{"duplicate_member", R"({"output_path":"p","output_path":"q"})", false},
+        ReplyCase{"duplicate_error", R"({"error":"a","output_path":"p","error":null})", false},
+        ReplyCase{"duplicate_unknown", R"({"x":1,"x":2,"output_path":"p"})", false},
+        ReplyCase{"number_path", R"({"output_path":5})", false},
+        ReplyCase{"bool_error", R"({"error":true})", false},
+        ReplyCase{"nested_path", R"({"output_path":["p"]})", false},
+        ReplyCase{"array_too_short", R"(["p"])", false},
+        ReplyCase{"array_too_long", R"(["p",null,null])", false},
+        ReplyCase{"array_empty", "[]", false},
+        ReplyCase{"array_nested", R"([["p"],null])", false},
+        ReplyCase{"bare_string", R"("p")", false},
+        ReplyCase{"bare_null", "null", false},
+        ReplyCase{"byte_order_mark", "\xEF\xBB\xBF{\"output_path\":\"p\"}", false},
+        ReplyCase{"lone_surrogate", R"({"output_path":"\ud800"})", false},
+        ReplyCase{"invalid_utf8", "{\"output_path\":\"\xff\"}", false},
+        ReplyCase{"truncated", R"({"output_path":"p")", false},
+        ReplyCase{"comment", R"(/* c */{"output_path":"p"})", false},
+        ReplyCase{"form_feed_is_not_white_space", "{\"output_path\":\"p\"}\f", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ScriptCase {
+    const char* name;
+    std::string body;  // a /bin/sh script
+    bool ok;
+    std::string expected;  // the output path, or the error text
+};
+class ConversionScript : public ::testing::TestWithParam<ScriptCase> {};
+TEST_P(ConversionScript, turns_the_reply_into_a_result) {
+    TempDir tmp;
+    auto script = write_script(tmp.path() / "runner.sh", GetParam().body);
+    auto r = run_conversion_script("/bin/sh", script.string(), ConvertRequest{"in.gguf", "out.onnx"});
+    if (GetParam().ok) {
+        ASSERT_TRUE(r) << r.error().render();
+        EXPECT_EQ(*r, GetParam().expected);
+    } else {
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().render(), GetParam().expected);
+        EXPECT_TRUE(r.error().causes().empty());
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConversionScript,
+    ::testing::Values(
+        ScriptCase{"relative_path_unchanged", R"(cat >/dev/null; printf '{"output_path":"rel/../out.onnx"}')", true,
+                   "rel/../out.onnx"},
+        ScriptCase{"error_wins", R"(cat >/dev/null; printf '{"output_path":"p","error":"input is not GGUF"}')", false,
+                   "input is not GGUF"},
+        ScriptCase{"neither_member", R"(cat >/dev/null; printf '{"output_path":null,"error":null}')", false,
+                   "conversion succeeded but no output_path was returned"},
+        ScriptCase{"log_before_reply",
+                   "cat >/dev/null; echo loading; echo '{\"output_path\":\"p\"}'; printf '  \\n warn: slow \\n' >&2",
+                   false, "conversion process returned invalid output (stderr: warn: slow)"},
+        ScriptCase{"crash_without_output", "cat >/dev/null; echo 'Traceback: boom' >&2; kill -9 $$", false,
+                   "conversion process returned invalid output (stderr: Traceback: boom)"},
+        ScriptCase{"stderr_not_utf8", "printf 'bad \\377' >&2; exit 1", false,
+                   "conversion process returned invalid output (stderr: bad \xEF\xBF\xBD)"},
+        ScriptCase{"non_zero_exit_with_path", R"(cat >/dev/null; echo '{"output_path":"p"}'; exit 7)", true, "p"},
+        ScriptCase{"input_left_unread", R"(echo '["p", null]')", true, "p"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ConversionScript, request_arrives_whole_on_stdin) {
+    TempDir tmp;
+    auto script = write_script(tmp.path() / "runner.sh",
+                               "cat > " + shell_quote(tmp.str("request")) + "; echo '{\"output_path\":\"x\"}'");
+    auto r = run_conversion_script("/bin/sh", script.string(), ConvertRequest{"/m/a \"b\".gguf", "c.onnx"});
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(read_file(tmp.path() / "request"), R"({"input_path":"/m/a \"b\".gguf","output_path":"c.onnx"})");
+}
+
+TEST(ConversionScript, interpreter_that_cannot_start_is_reported) {
+    TempDir tmp;
+    auto r = run_conversion_script(tmp.str("no-python"), "runner.py", ConvertRequest{"a", "b"});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "failed to spawn conversion process: No such file or directory (os error 2)");
+}
+
+// A checkout-like tree: <root>/co/python/ferrolune/<runner>, with a chain of
+// six directories below co.
+class RunnerSearch : public ::testing::Test {
+protected:
+    static constexpr const char* kRelative = "python/ferrolune/gguf_to_onnx_runner.py";
+
+    void SetUp() override {
+        write_file(checkout() / kRelative, "# runner\n");
+        fs::create_directories(below(6));
+    }
+    fs::path checkout() const { return tmp.path() / "co"; }
+    fs::path below(int levels) const {
+        fs::path p = checkout();
+        for (int i = 1; i <= levels; ++i) p /= "d" + std::to_string(i);
+        return p;
+    }
+    std::string in_checkout() const { return (checkout() / kRelative).string(); }
+
+    TempDir tmp;
+};
+
+TEST_F(RunnerSearch, working_directory_walk_reaches_five_levels_up_not_six) {
+    for (int levels = 0; levels <= 6; ++levels) {
+        RunnerSearchPlaces places;
+        places.working_dir = below(levels).string();
+        auto found = find_runner_script(kRelative, places);
+        if (levels <= 5) {
+            ASSERT_TRUE(found) << levels;
+            EXPECT_EQ(fs::canonical(*found), fs::canonical(in_checkout())) << levels;
+        } else {
+            EXPECT_FALSE(found) << levels;
+        }
+    }
+}
+
+TEST_F(RunnerSearch, source_directory_walk_reaches_four_levels_up_not_five) {
+    for (int levels = 0; levels <= 5; ++levels) {
+        RunnerSearchPlaces places;
+        places.source_dir = below(levels).string();
+        auto found = find_runner_script(kRelative, places);
+        if (levels <= 4) {
+            ASSERT_TRUE(found) << levels;
+            EXPECT_EQ(fs::canonical(*found), fs::canonical(in_checkout())) << levels;
+        } else {
+            EXPECT_FALSE(found) << levels;
+        }
+    }
+}
+
+TEST_F(RunnerSearch, relative_source_directory_walks_to_the_working_directory) {
+    ScopedCwd cwd(checkout());
+    RunnerSearchPlaces places;
+    places.source_dir = "d1/d2";
+    auto found = find_runner_script(kRelative, places);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, kRelative);
+}
+
+// Each place holds its own copy; the earliest place that is set wins.
+TEST_F(RunnerSearch, places_are_tried_in_order) {
+    const fs::path exe = tmp.path() / "exe";
+    const fs::path ext = tmp.path() / "site" / "ferrolune";
+    const fs::path installed = tmp.path() / "installed" / "gguf_to_onnx_runner.py";
+    const fs::path src = tmp.path() / "src-co";
+    write_file(exe / "python" / "ferrolune" / "gguf_to_onnx_runner.py", "");
+    write_file(ext / "gguf_to_onnx_runner.py", "");
+    write_file(installed, "");
+    write_file(src / kRelative, "");
+    auto python3 = write_script(tmp.path() / "python3",
+                                "printf '%s' \"$2\" > " + shell_quote(tmp.str("program")) + "; printf ' \\n%s\\n\\n' " +
+                                    shell_quote(installed.string()));
+
+    RunnerSearchPlaces places{exe.string(), below(2).string(), src.string(), ext.string(), python3.string()};
+    EXPECT_EQ(find_runner_script(kRelative, places), (exe / "python" / "ferrolune" / "gguf_to_onnx_runner.py").string());
+    places.executable_dir.reset();
+    EXPECT_EQ(find_runner_script(kRelative, places), join_path(below(0).string(), kRelative));
+    places.working_dir.reset();
+    EXPECT_EQ(find_runner_script(kRelative, places), (src / kRelative).string());
+    places.source_dir.reset();
+    EXPECT_EQ(find_runner_script(kRelative, places), (ext / "gguf_to_onnx_runner.py").string());
+    EXPECT_FALSE(fs::exists(tmp.path() / "program"));  // python3 not asked while something earlier answers
+    places.extension_dir.reset();
+    EXPECT_EQ(find_runner_script(kRelative, places), installed.string());
+    EXPECT_EQ(read_file(tmp.path() / "program"),
+              "import ferrolune, os; print(os.path.join(os.path.dirname(ferrolune.__file__), "
+              "'gguf_to_onnx_runner.py'))");
+}
+
+struct PackageQueryCase {
+    const char* name;
+    std::string body;
+};
+class InstalledPackageQuery : public ::testing::TestWithParam<PackageQueryCase> {};
+TEST_P(InstalledPackageQuery, unusable_answer_ends_the_search_empty) {
+    TempDir tmp;
+    write_file(tmp.path() / "real" / "gguf_to_onnx_runner.py", "");
+    std::string body = GetParam().body;
+    for (size_t at; (at = body.find("@REAL@")) != std::string::npos;)
+        body.replace(at, 6, (tmp.path() / "real" / "gguf_to_onnx_runner.py").string());
+    RunnerSearchPlaces places;
+    places.python3 = write_script(tmp.path() / "python3", body).string();
+    EXPECT_FALSE(find_runner_script("python/ferrolune/gguf_to_onnx_runner.py", places));
+}
+INSTANTIATE_TEST_SUITE_P(Cases, InstalledPackageQuery,
+                         ::testing::Values(PackageQueryCase{"failing_import", "echo @REAL@; exit 1"},
+                                           PackageQueryCase{"missing_file", "echo /nonexistent/gguf_to_onnx_runner.py"},
+                                           PackageQueryCase{"nothing_printed", "exit 0"},
+                                           PackageQueryCase{"killed", "echo @REAL@; kill -9 $$"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// convert_via_runner against the real environment: PATH, the working
+// directory and FERROLUNE_SOURCE_DIR set by each test.
+class ConvertViaRunner : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(tmp.path() / "bin");
+        fs::create_directories(tmp.path() / "elsewhere");
+    }
+    // A python3 that runs its script with /bin/sh, so the runners here are
+    // shell scripts; asked about the installed package it fails.
+    void add_python3() { write_script(tmp.path() / "bin" / "python3", "exec /bin/sh \"$@\""); }
+
+    TempDir tmp;
+    ScopedEnv path{"PATH", tmp.str("bin")};
+    ScopedEnv source{"FERROLUNE_SOURCE_DIR", std::nullopt};
+};
+
+TEST_F(ConvertViaRunner, missing_python3_is_reported_before_the_script_search) {
+    ScopedCwd cwd(tmp.path() / "elsewhere");
+    for (auto direction : {ConversionDirection::GgufToOnnx, ConversionDirection::OnnxToGguf}) {
+        auto r = convert_via_runner(direction, "a", "b");
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().render(),
+                  "required binary 'python3' was not found in PATH \xE2\x80\x94 install Python 3 from https://www.python.org");
+        const RuntimeAdapterError* kind = adapter_error_of(r.error());
+        ASSERT_NE(kind, nullptr);
+        EXPECT_EQ(kind->kind(), RuntimeAdapterError::Kind::NotInstalled);
+    }
+}
+
+TEST_F(ConvertViaRunner, missing_script_names_the_direction) {
+    add_python3();
+    ScopedCwd cwd(tmp.path() / "elsewhere");
+    auto g = convert_via_runner(ConversionDirection::GgufToOnnx, "a", "b");
+    ASSERT_FALSE(g);
+    EXPECT_EQ(g.error().render(), "gguf_to_onnx_runner.py not found \xE2\x80\x94 ensure ferrolune is properly installed");
+    auto o = convert_via_runner(ConversionDirection::OnnxToGguf, "a", "b");
+    ASSERT_FALSE(o);
+    EXPECT_EQ(o.error().render(), "onnx_to_gguf_runner.py not found \xE2\x80\x94 ensure ferrolune is properly installed");
+}
+
+TEST_F(ConvertViaRunner, runs_the_direction_script_found_from_the_checkout) {
+    add_python3();
+    const fs::path co = tmp.path() / "co";
+    for (const char* name : {"gguf_to_onnx_runner.py", "onnx_to_gguf_runner.py"}) {
+        write_script(co / "python" / "ferrolune" / name,
+                     "/bin/cat > " + shell_quote(tmp.str(std::string(name) + ".request")) + "; printf '{\"output_path\":\"" +
+                         name + "\"}'");
+    }
+    fs::create_directories(co / "x" / "y");
+    ScopedCwd cwd(co / "x" / "y");
+    auto g = convert_via_runner(ConversionDirection::GgufToOnnx, "m.gguf", "m.onnx");
+    ASSERT_TRUE(g) << g.error().render();
+    EXPECT_EQ(*g, "gguf_to_onnx_runner.py");
+    EXPECT_EQ(read_file(tmp.path() / "gguf_to_onnx_runner.py.request"), R"({"input_path":"m.gguf","output_path":"m.onnx"})");
+    auto o = convert_via_runner(ConversionDirection::OnnxToGguf, "m.onnx", "m.gguf");
+    ASSERT_TRUE(o) << o.error().render();
+    EXPECT_EQ(*o, "onnx_to_gguf_runner.py");
+}
+
+}  // namespace
+}  // namespace ferrolune
