@@ -19,9 +19,10 @@ Run by a separate ``python3``, never imported by the native module:
     A non-zero exit code means the runner itself broke; its standard error
     then says why.
 
-The measurement is chosen by ``choose_workload``: today one forward pass over
-the whole prompt (``ForwardPassWorkload``). A workload for decoder models that
-generate token by token plugs in there, with the same reply.
+The measurement is chosen by ``choose_workload``: decoder models (token ids
+in, logits out) generate ``prompt_tokens`` tokens greedily, one at a time
+(``GenerationWorkload``); any other model gets one forward pass over the
+whole prompt (``ForwardPassWorkload``). The reply is the same for both.
 """
 
 from __future__ import annotations
@@ -208,7 +209,89 @@ class ForwardPassWorkload:
         return self._tokens
 
 
+# Length of the prompt a generation starts from; the timed part is the
+# prompt_tokens tokens generated after it.
+GENERATION_SEED_TOKENS = 8
+
+
+def decoder_signature(session: Any) -> tuple[str, str, list[str]] | None:
+    """(ids input, logits output, other inputs) when the model is a decoder
+    that maps token ids [batch, sequence] to logits [batch, sequence, vocab]
+    and needs nothing beyond an attention mask or position ids; else None."""
+    ids_name = None
+    others: list[str] = []
+    for inp in session.get_inputs():
+        name = inp.name.lower()
+        if inp.type not in _INT_TYPES or len(inp.shape or []) != 2:
+            return None
+        if "input_ids" in name and ids_name is None:
+            ids_name = inp.name
+        elif "mask" in name or "position" in name:
+            others.append(inp.name)
+        else:
+            return None
+    if ids_name is None:
+        return None
+    outputs = [o for o in session.get_outputs() if o.type in _FLOAT_TYPES and len(o.shape or []) == 3]
+    named = [o for o in outputs if o.name.lower() == "logits"]
+    chosen = (named or outputs)[:1]
+    if not chosen:
+        return None
+    return ids_name, chosen[0].name, others
+
+
+class GenerationWorkload:
+    """Greedy generation, one token at a time, of prompt_tokens tokens.
+
+    Each step runs the model on the whole sequence so far and appends the
+    most likely next token of every row, so the throughput counts generated
+    tokens per second, as llama.cpp's does. Models without a key-value cache
+    recompute the prefix at every step; that cost is part of what is measured.
+    """
+
+    def __init__(self, session: Any, req: Request, signature: tuple[str, str, list[str]]) -> None:
+        import numpy as np
+
+        self._np = np
+        self._session = session
+        self._ids_name, self._logits_name, self._others = signature
+        types = {i.name: _INT_TYPES[i.type] for i in session.get_inputs()}
+        self._types = types
+        bound = vocabulary_bound(session)
+        rows = max(1, req.batch_size)
+        seed = (np.arange(GENERATION_SEED_TOKENS, dtype=np.int64) * 7 + 1) % bound
+        self._seed = np.broadcast_to(seed, (rows, GENERATION_SEED_TOKENS)).copy()
+        self._steps = max(1, req.prompt_tokens)
+        self._rows = rows
+        self.generated: Any = None  # the last run's new tokens, [rows, steps]
+
+    def _feeds(self, ids: Any) -> dict[str, Any]:
+        np = self._np
+        feeds = {self._ids_name: ids.astype(self._types[self._ids_name])}
+        for name in self._others:
+            if "mask" in name.lower():
+                feeds[name] = np.ones(ids.shape, dtype=self._types[name])
+            else:
+                feeds[name] = np.broadcast_to(np.arange(ids.shape[1]), ids.shape).astype(self._types[name])
+        return feeds
+
+    def run(self) -> None:
+        np = self._np
+        ids = self._seed
+        for _ in range(self._steps):
+            logits = self._session.run([self._logits_name], self._feeds(ids))[0]
+            next_ids = np.argmax(logits[:, -1, :], axis=-1).astype(np.int64)
+            ids = np.concatenate([ids, next_ids[:, None]], axis=1)
+        self.generated = ids[:, GENERATION_SEED_TOKENS:]
+
+    def tokens(self) -> int:
+        return self._rows * self._steps
+
+
 def choose_workload(session: Any, req: Request) -> Workload:
+    signature = decoder_signature(session)
+    if signature is not None:
+        return GenerationWorkload(session, req, signature)
     return ForwardPassWorkload(session, req)
 
 
