@@ -33,7 +33,7 @@ import numpy as np
 try:
     from . import _conversion_common as common
 except ImportError:  # started as a script: the sibling module is on sys.path
-    import _conversion_common as common  # type: ignore[no-redef]
+    import _conversion_common as common  # type: ignore[no-redef,import-not-found]
 
 ConversionError = common.ConversionError
 
@@ -214,7 +214,7 @@ def describe(g: GgufFile) -> LlamaShape:
     if len(emb.shape) != 2 or emb.shape[0] != n_embd:
         raise ConversionError(f"token_embd.weight has shape {emb.shape}, expected [{n_embd}, vocab]")
 
-    expected = {"output_norm.weight": [n_embd]}
+    expected: dict[str, list[int] | None] = {"output_norm.weight": [n_embd]}
     for i in range(n_layer):
         p = f"blk.{i}."
         expected.update({

@@ -26,7 +26,7 @@ import numpy as np
 try:
     from . import _conversion_common as common
 except ImportError:  # started as a script: the sibling module is on sys.path
-    import _conversion_common as common  # type: ignore[no-redef]
+    import _conversion_common as common  # type: ignore[no-redef,import-not-found]
 
 ConversionError = common.ConversionError
 
