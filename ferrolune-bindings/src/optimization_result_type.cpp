@@ -1,0 +1,155 @@
+#include "optimization_result_type.h"
+
+#include <new>
+
+#include <fmt/format.h>
+
+#include "call_guard.h"
+#include "type_support.h"
+#include "ferrolune/core/text.h"
+
+namespace ferrolune::py {
+
+namespace {
+
+struct Owned {
+    OptimizationResult record;
+    std::string model_path;
+    std::optional<std::string> output_path;
+};
+
+struct PyOptimizationResult {
+    PyObject_HEAD
+    Owned owned;
+};
+
+const Owned& owned_of(PyObject* self) { return reinterpret_cast<PyOptimizationResult*>(self)->owned; }
+const OptimizationResult& record_of(PyObject* self) { return owned_of(self).record; }
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return guarded([] { return raise(PyExc_TypeError, "No constructor defined for OptimizationResult"); });
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyOptimizationResult*>(self)->owned.~Owned();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* to_json_method(PyObject* self, PyObject*) {
+    return guarded([self] { return str(to_json(record_of(self))); });
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded([self] {
+        const OptimizationResult& r = record_of(self);
+        return str(fmt::format("OptimizationResult(runtime={}, quant={}, tps={})", to_string(r.config.runtime),
+                               to_string(r.config.quantization), text::one_decimal(r.metrics.tokens_per_sec)));
+    });
+}
+
+PyObject* get_runtime(PyObject* self, void*) {
+    return guarded([self] { return str(to_string(record_of(self).config.runtime)); });
+}
+PyObject* get_quantization(PyObject* self, void*) {
+    return guarded([self] { return str(to_string(record_of(self).config.quantization)); });
+}
+PyObject* get_threads(PyObject* self, void*) {
+    return guarded([self] { return integer(record_of(self).config.threads); });
+}
+PyObject* get_gpu_layers(PyObject* self, void*) {
+    return guarded([self] { return integer(record_of(self).config.gpu_layers); });
+}
+PyObject* get_tokens_per_sec(PyObject* self, void*) {
+    return guarded([self] { return real(record_of(self).metrics.tokens_per_sec); });
+}
+PyObject* get_latency_ms(PyObject* self, void*) {
+    return guarded([self] { return real(record_of(self).metrics.latency_ms); });
+}
+PyObject* get_peak_memory_mb(PyObject* self, void*) {
+    return guarded([self] { return integer(record_of(self).metrics.peak_memory_mb); });
+}
+PyObject* get_output_path(PyObject* self, void*) {
+    return guarded([self] {
+        const auto& path = owned_of(self).output_path;
+        return path ? str(*path) : none();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"to_json", to_json_method, METH_NOARGS, "to_json($self)\n--\n\nSerialize the result to a JSON string."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"runtime", get_runtime, nullptr, "Runtime name (e.g. `\"LlamaCpp\"`, `\"OnnxRuntime\"`, `\"TensorRT\"`).",
+     nullptr},
+    {"quantization", get_quantization, nullptr, "Quantization strategy name (e.g. `\"Q4_K_M\"`, `\"F16\"`).",
+     nullptr},
+    {"threads", get_threads, nullptr, "Number of CPU threads used by the selected configuration.", nullptr},
+    {"gpu_layers", get_gpu_layers, nullptr, "Number of transformer layers offloaded to the GPU (0 = CPU-only).",
+     nullptr},
+    {"tokens_per_sec", get_tokens_per_sec, nullptr, "Sustained throughput in tokens per second.", nullptr},
+    {"latency_ms", get_latency_ms, nullptr, "End-to-end inference latency in milliseconds.", nullptr},
+    {"peak_memory_mb", get_peak_memory_mb, nullptr, "Peak memory usage during the benchmark run, in megabytes.",
+     nullptr},
+    {"output_path", get_output_path, nullptr,
+     "Path to the re-quantized output model, or `None` if `llama-quantize`\n"
+     "was not available and quantization was skipped.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char class_doc[] =
+    "Python-facing wrapper around [`OptimizationResult`].\n\n"
+    "Returned by `optimize()`. Contains both the benchmark result and the path\n"
+    "to the re-quantized model produced by `llama-quantize`.";
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "OptimizationResult",
+    sizeof(PyOptimizationResult),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* optimization_result_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyType_FromSpec(&spec);
+        if (!type || !set_builtins_module(type)) fault("failed to create type object for OptimizationResult");
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+Ref make_optimization_result(OptimizationResult record, std::string model_path,
+                             std::optional<std::string> output_path) {
+    PyTypeObject* type = optimization_result_type();
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return obj;
+    new (&reinterpret_cast<PyOptimizationResult*>(obj.ptr())->owned)
+        Owned{std::move(record), std::move(model_path), std::move(output_path)};
+    return obj;
+}
+
+OptimizationResultView optimization_result_view(Handle object) {
+    if (!object || !PyObject_TypeCheck(object.ptr(), optimization_result_type()))
+        fault("not an OptimizationResult object");
+    const Owned& o = owned_of(object.ptr());
+    return {o.record, o.model_path, o.output_path};
+}
+
+}  // namespace ferrolune::py
