@@ -1,5 +1,7 @@
 #include "ferrolune/runtime/llamacpp_adapter.h"
 
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -237,6 +239,27 @@ TEST_F(LlamaRun, run_without_model_is_refused) {
     auto r = adapter.run_inference("x");
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().render(), "model initialization failed: model not loaded");
+}
+
+// The optimizer runs three measurements at once, each with its own registry.
+TEST_F(LlamaRun, concurrent_benchmarks_each_get_their_own_figures) {
+    // Reports the --threads value (fourth argument) as the throughput.
+    tools.add("llama-completion",
+              fake_llama("echo \"eval time = 1 ms ( 1.0 ms per token, $4.0 tokens per second)\" >&2"));
+    std::vector<std::optional<double>> seen(3);
+    std::vector<std::thread> workers;
+    for (uint32_t i = 0; i < 3; ++i) {
+        workers.emplace_back([&, i] {
+            for (int round = 0; round < 4; ++round) {
+                auto cfg = testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::Q4_K_M, 10 + i);
+                auto r = AdapterRegistry::with_all_adapters().benchmark(cfg, gguf, "p");
+                if (!r || r->tokens_per_sec != 10.0 + i) return;
+            }
+            seen[i] = 10.0 + i;
+        });
+    }
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(seen, (std::vector<std::optional<double>>{10.0, 11.0, 12.0}));
 }
 
 }  // namespace
