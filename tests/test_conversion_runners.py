@@ -220,8 +220,27 @@ def test_converted_model_keeps_gguf_metadata_and_tokenizer(converted):
     assert "output.weight" not in names and names[0] == "token_embd.weight"
     model = onnx.load(str(onnx_path))
     onnx.checker.check_model(model)
-    assert [i.name for i in model.graph.input] == ["input_ids"]
-    assert [o.name for o in model.graph.output] == ["logits"]
+    cache = [f"{i}.{kind}" for i in range(m.n_layer) for kind in ("key", "value")]
+    assert [i.name for i in model.graph.input] == ["input_ids"] + [f"past_key_values.{c}" for c in cache]
+    assert [o.name for o in model.graph.output] == ["logits"] + [f"present.{c}" for c in cache]
+
+
+def test_cache_gives_the_logits_of_the_whole_sequence(converted):
+    m, onnx_path = converted["f16"]
+    session = ort.InferenceSession(str(onnx_path), providers=["CPUExecutionProvider"])
+    names = [o.name for o in session.get_outputs()]
+    ids = mf.prompt_token_ids("cached")
+    full = session.run(["logits"], {"input_ids": np.array([ids, ids])})[0]
+    # batch 2: the empty default cache is for one row, so pass one explicitly
+    empty = np.zeros((2, m.n_head_kv, 0, m.head_dim), dtype=np.float32)
+    feeds = {f"past_key_values.{i}.{k}": empty for i in range(m.n_layer) for k in ("key", "value")}
+    steps = []
+    for start, stop in ((0, 3), (3, 4), (4, len(ids))):
+        feeds["input_ids"] = np.array([ids[start:stop]] * 2)
+        outs = session.run(names, feeds)
+        steps.append(outs[0])
+        feeds.update({n.replace("present", "past_key_values"): v for n, v in zip(names[1:], outs[1:])})
+    np.testing.assert_allclose(np.concatenate(steps, axis=1), full, rtol=0, atol=1e-4)
 
 
 def test_relative_output_path_is_reported_absolute(tmp_path):

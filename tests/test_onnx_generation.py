@@ -3,6 +3,7 @@ the tokens it generates are llama.cpp's, and its reply measures generation."""
 
 from __future__ import annotations
 
+import dataclasses
 import importlib.util
 import json
 import os
@@ -94,6 +95,10 @@ def _ids(name="input_ids", t=TensorProto.INT64):
     return helper.make_tensor_value_info(name, t, ["b", "s"])
 
 
+def _past(name):
+    return helper.make_tensor_value_info(name, TensorProto.FLOAT, ["b", 2, "p", 3])
+
+
 def _logits(name="logits", rank=3):
     return helper.make_tensor_value_info(name, TensorProto.FLOAT, ["b", "s", 5][:rank])
 
@@ -103,9 +108,15 @@ _GATHER = helper.make_node("Gather", ["emb", "input_ids"], ["logits"])
 
 
 @pytest.mark.parametrize("make, expected", [
-    (lambda: _graph([_ids()], [_logits()], [_GATHER], [_EMB]), ("input_ids", "logits", [])),
+    (lambda: _graph([_ids()], [_logits()], [_GATHER], [_EMB]), ("input_ids", "logits", [], [])),
     (lambda: _graph([_ids(), _ids("attention_mask"), _ids("position_ids")], [_logits()], [_GATHER], [_EMB]),
-     ("input_ids", "logits", ["attention_mask", "position_ids"])),
+     ("input_ids", "logits", ["attention_mask", "position_ids"], [])),
+    (lambda: _graph([_ids(), _past("past_key_values.0.key")], [_logits(), _past("present.0.key")],
+                    [_GATHER, helper.make_node("Identity", ["past_key_values.0.key"], ["present.0.key"])], [_EMB]),
+     ("input_ids", "logits", [], [("past_key_values.0.key", "present.0.key", "float32", 2, 3)])),
+    # a cache that is never returned cannot be carried from step to step
+    (lambda: _graph([_ids(), _past("past_key_values.0.key")], [_logits(), _past("other")],
+                    [_GATHER, helper.make_node("Identity", ["past_key_values.0.key"], ["other"])], [_EMB]), None),
     # a cache input the loop cannot fill: measured as one forward pass
     (lambda: _graph([_ids(), _ids("past_length")], [_logits()], [_GATHER], [_EMB]), None),
     (lambda: _graph([helper.make_tensor_value_info("x", TensorProto.FLOAT, ["b", 5])],
@@ -113,10 +124,31 @@ _GATHER = helper.make_node("Gather", ["emb", "input_ids"], ["logits"])
                     [helper.make_node("Relu", ["x"], ["y"])]), None),
     (lambda: _graph([_ids()], [helper.make_tensor_value_info("hidden", TensorProto.FLOAT, ["b", "s", 5])],
                     [helper.make_node("Gather", ["emb", "input_ids"], ["hidden"])], [_EMB]),
-     ("input_ids", "hidden", [])),
-], ids=["ids-only", "mask-and-positions", "unknown-int-input", "float-model", "other-output-name"])
+     ("input_ids", "hidden", [], [])),
+], ids=["ids-only", "mask-and-positions", "cache", "cache-without-present", "unknown-int-input", "float-model",
+        "other-output-name"])
 def test_decoder_signature(make, expected):
-    assert runner.decoder_signature(make()) == expected
+    sig = runner.decoder_signature(make())
+    if expected is None:
+        assert sig is None
+    else:
+        ids, logits, others, cache = expected
+        assert sig == runner.DecoderSignature(ids, logits, others, [runner.CacheSlot(*c) for c in cache])
+
+
+def test_converted_model_is_driven_through_its_cache(llama):
+    m, onnx_path = llama
+    session = ort.InferenceSession(str(onnx_path), providers=["CPUExecutionProvider"])
+    sig = runner.decoder_signature(session)
+    assert len(sig.cache) == 2 * m.n_layer
+    assert sig.cache[0] == runner.CacheSlot("past_key_values.0.key", "present.0.key", "float32",
+                                            m.n_head_kv, m.head_dim)
+    req = runner.Request.parse(json.dumps(request(onnx_path, prompt_tokens=12)))
+    cached = runner.GenerationWorkload(session, req, sig)
+    full = runner.GenerationWorkload(session, req, dataclasses.replace(sig, cache=[]))
+    cached.run()
+    full.run()
+    assert cached.generated.tolist() == full.generated.tolist()
 
 
 def test_generation_feeds_growing_mask_and_positions():

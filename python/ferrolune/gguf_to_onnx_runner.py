@@ -10,8 +10,9 @@ embeddings on adjacent element pairs (llama.cpp's "normal" rope mode) and
 grouped-query heads under a causal mask, RMS norm, SwiGLU feed-forward, then
 the final norm and the output head (the embedding matrix when the file has
 no output tensor). Input ``input_ids`` int64 [batch, sequence], output
-``logits`` float32 [batch, sequence, vocab]. There is no key-value cache:
-each call sees the whole sequence.
+``logits`` float32 [batch, sequence, vocab], with a key-value cache:
+``past_key_values.{i}.key``/``.value`` in (empty by default) and
+``present.{i}.key``/``.value`` out, [batch, kv heads, length, head size].
 
 Weights are dequantized to float32 with the ``gguf`` package. Every GGUF
 key-value (the tokenizer included) and the original tensor table are kept
@@ -196,6 +197,8 @@ def describe(g: GgufFile) -> LlamaShape:
     n_rot = int(key("rope.dimension_count", head_dim))
     if n_rot != head_dim:
         raise ConversionError(f"partial rotary embeddings ({n_rot} of {head_dim}) are not supported")
+    if n_layer < 1:
+        raise ConversionError("a llama model needs at least one block")
     if head_dim % 2:
         raise ConversionError(f"head size {head_dim} is odd")
 
@@ -338,13 +341,13 @@ def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[
     b.const("c_zero_f", f32(0.0))
     b.const("c_zero", np.array(0, dtype=np.int64))
     b.const("c_one", np.array(1, dtype=np.int64))
+    b.const("c_two_i", np.array(2, dtype=np.int64))
     b.const("ax_last", i64(-1))
     b.const("ax_0", i64(0))
     b.const("ax_1", i64(1))
     g_size = s.n_head // s.n_head_kv
     hd, half = s.head_dim, s.head_dim // 2
     b.const("shape_q", i64(0, 0, s.n_head_kv, g_size, hd))
-    b.const("shape_kv", i64(0, 0, s.n_head_kv, 1, hd))
     b.const("shape_pairs_q", i64(0, 0, s.n_head, half, 2))
     b.const("shape_pairs_kv", i64(0, 0, s.n_head_kv, half, 2))
     b.const("shape_q_heads", i64(0, 0, s.n_head, hd))
@@ -365,17 +368,34 @@ def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[
         emitted.add(t.name)
     b.const("inv_freq", inv_freq.astype(np.float32))
 
-    # positions and the causal mask, from the sequence length
+    # Key-value cache: per block past_key_values.{i}.key/value
+    # [batch, kv heads, past, head size] in, present.{i}.key/value with the
+    # new positions appended out. The inputs default to an empty cache (batch
+    # 1), so a caller that only has token ids can still run the model.
+    past_shape = ["batch", s.n_head_kv, "past_sequence", hd]
+    present_shape = ["batch", s.n_head_kv, "total_sequence", hd]
+    cache_inputs, cache_outputs = [], []
+    for i in range(s.n_layer):
+        for kind in ("key", "value"):
+            name = f"past_key_values.{i}.{kind}"
+            b.const(name, np.zeros((1, s.n_head_kv, 0, hd), dtype=np.float32))
+            cache_inputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, past_shape))
+            cache_outputs.append(helper.make_tensor_value_info(f"present.{i}.{kind}", TensorProto.FLOAT, present_shape))
+
+    # positions past .. past+S-1 and the causal mask [S, past+S]
     ids_shape = b.op("Shape", ["input_ids"], "ids_shape")
     seq = b.op("Gather", [ids_shape, "c_one"], "seq_len", axis=0)
-    pos = b.op("Range", ["c_zero", seq, "c_one"], "positions")
+    past_len = b.op("Gather", [b.op("Shape", ["past_key_values.0.key"]), "c_two_i"], "past_len", axis=0)
+    total = b.op("Add", [past_len, seq], "total_len")
+    pos = b.op("Range", [past_len, total, "c_one"], "positions")
+    key_pos = b.op("Range", ["c_zero", total, "c_one"], "key_positions")
     pos_f = b.op("Cast", [pos], "positions_f", to=TensorProto.FLOAT)
     angles = b.op("Mul", [b.op("Unsqueeze", [pos_f, "ax_1"]), "inv_freq"], "angles")  # [S, D/2]
     # broadcast over heads: [S, 1, D/2]
     cos = b.op("Unsqueeze", [b.op("Cos", [angles]), "ax_1"], "rope_cos")
     sin = b.op("Unsqueeze", [b.op("Sin", [angles]), "ax_1"], "rope_sin")
-    later = b.op("Greater", [b.op("Unsqueeze", [pos, "ax_0"]), b.op("Unsqueeze", [pos, "ax_1"])])
-    mask = b.op("Where", [later, "c_neg", "c_zero_f"], "causal_mask")  # [S, S]
+    later = b.op("Greater", [b.op("Unsqueeze", [key_pos, "ax_0"]), b.op("Unsqueeze", [pos, "ax_1"])])
+    mask = b.op("Where", [later, "c_neg", "c_zero_f"], "causal_mask")  # [S, T]
 
     def rms_norm(x: str, weight: str) -> str:
         ms = b.op("ReduceMean", [b.op("Pow", [x, "c_two"])], "ms", axes=[-1], keepdims=1)
@@ -414,8 +434,12 @@ def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[
         k = rope(k, "shape_pairs_kv", "shape_kv_heads")
         # Query head h reads key/value head h // group (llama.cpp's broadcast).
         q = b.op("Transpose", [b.op("Reshape", [q, "shape_q"])], perm=[0, 2, 3, 1, 4])  # [B,Hkv,G,S,D]
-        kt = b.op("Transpose", [b.op("Reshape", [k, "shape_kv"])], perm=[0, 2, 3, 4, 1])  # [B,Hkv,1,D,S]
-        vt = b.op("Transpose", [b.op("Reshape", [v, "shape_kv"])], perm=[0, 2, 3, 1, 4])  # [B,Hkv,1,S,D]
+        k = b.op("Transpose", [k], perm=[0, 2, 1, 3])  # [B,Hkv,S,D]
+        v = b.op("Transpose", [v], perm=[0, 2, 1, 3])
+        b.nodes.append(helper.make_node("Concat", [f"past_key_values.{i}.key", k], [f"present.{i}.key"], axis=2))
+        b.nodes.append(helper.make_node("Concat", [f"past_key_values.{i}.value", v], [f"present.{i}.value"], axis=2))
+        kt = b.op("Transpose", [b.op("Unsqueeze", [f"present.{i}.key", "c_two_1"])], perm=[0, 1, 2, 4, 3])  # [B,Hkv,1,D,T]
+        vt = b.op("Unsqueeze", [f"present.{i}.value", "c_two_1"])  # [B,Hkv,1,T,D]
         scores = b.op("Add", [b.op("Mul", [b.op("MatMul", [q, kt]), "c_attn_scale"]), mask])
         probs = b.op("Softmax", [scores], axis=-1)
         ctx = b.op("Transpose", [b.op("MatMul", [probs, vt])], perm=[0, 3, 1, 2, 4])  # [B,S,Hkv,G,D]
@@ -445,8 +469,9 @@ def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[
 
     graph = helper.make_graph(
         b.nodes, "ferrolune_llama",
-        [helper.make_tensor_value_info("input_ids", TensorProto.INT64, ["batch", "sequence"])],
-        [helper.make_tensor_value_info("logits", TensorProto.FLOAT, ["batch", "sequence", s.n_vocab])],
+        [helper.make_tensor_value_info("input_ids", TensorProto.INT64, ["batch", "sequence"])] + cache_inputs,
+        [helper.make_tensor_value_info("logits", TensorProto.FLOAT, ["batch", "sequence", s.n_vocab])]
+        + cache_outputs,
         initializer=b.initializers,
     )
     return records, graph

@@ -214,14 +214,55 @@ class ForwardPassWorkload:
 GENERATION_SEED_TOKENS = 8
 
 
-def decoder_signature(session: Any) -> tuple[str, str, list[str]] | None:
-    """(ids input, logits output, other inputs) when the model is a decoder
-    that maps token ids [batch, sequence] to logits [batch, sequence, vocab]
-    and needs nothing beyond an attention mask or position ids; else None."""
+@dataclass(frozen=True)
+class CacheSlot:
+    """One key-value cache tensor: fed as `past`, returned as `present`."""
+
+    past: str
+    present: str
+    dtype: str
+    heads: int
+    head_size: int
+
+
+@dataclass(frozen=True)
+class DecoderSignature:
+    ids: str
+    logits: str
+    others: list[str]  # attention mask and position ids, filled per step
+    cache: list[CacheSlot]
+
+
+def _cache_slots(session: Any, inputs: list[Any]) -> list[CacheSlot] | None:
+    """The past_key_values.* inputs with their present.* outputs, or None
+    when some past input has no partner or no fixed head dimensions."""
+    outputs = {o.name for o in session.get_outputs()}
+    slots = []
+    for inp in inputs:
+        shape = inp.shape or []
+        present = inp.name.replace("past_key_values", "present", 1)
+        if (inp.type not in _FLOAT_TYPES or len(shape) != 4 or present not in outputs
+                or not isinstance(shape[1], int) or not isinstance(shape[3], int)):
+            return None
+        slots.append(CacheSlot(inp.name, present, _FLOAT_TYPES[inp.type], shape[1], shape[3]))
+    return slots
+
+
+def decoder_signature(session: Any) -> DecoderSignature | None:
+    """How to drive the model token by token, when it is a decoder that maps
+    token ids [batch, sequence] to logits [batch, sequence, vocab] and needs
+    nothing beyond an attention mask, position ids and a key-value cache
+    (past_key_values.* in, present.* out); else None."""
     ids_name = None
     others: list[str] = []
+    # Inputs with a default value (an empty cache, say) are listed apart.
+    overridable = list(getattr(session, "get_overridable_initializers", lambda: [])())
+    past = [i for i in overridable if i.name.startswith("past_key_values")]
     for inp in session.get_inputs():
         name = inp.name.lower()
+        if inp.name.startswith("past_key_values"):
+            past.append(inp)
+            continue
         if inp.type not in _INT_TYPES or len(inp.shape or []) != 2:
             return None
         if "input_ids" in name and ids_name is None:
@@ -232,30 +273,35 @@ def decoder_signature(session: Any) -> tuple[str, str, list[str]] | None:
             return None
     if ids_name is None:
         return None
+    cache = _cache_slots(session, past)
+    if cache is None:
+        return None
     outputs = [o for o in session.get_outputs() if o.type in _FLOAT_TYPES and len(o.shape or []) == 3]
     named = [o for o in outputs if o.name.lower() == "logits"]
     chosen = (named or outputs)[:1]
     if not chosen:
         return None
-    return ids_name, chosen[0].name, others
+    return DecoderSignature(ids_name, chosen[0].name, others, cache)
 
 
 class GenerationWorkload:
     """Greedy generation, one token at a time, of prompt_tokens tokens.
 
-    Each step runs the model on the whole sequence so far and appends the
-    most likely next token of every row, so the throughput counts generated
-    tokens per second, as llama.cpp's does. Models without a key-value cache
-    recompute the prefix at every step; that cost is part of what is measured.
+    Each step appends the most likely next token of every row, so the
+    throughput counts generated tokens per second, as llama.cpp's does. With
+    a key-value cache a step feeds only the new token and the cache; without
+    one it runs the whole sequence again, and that cost is part of what is
+    measured.
     """
 
-    def __init__(self, session: Any, req: Request, signature: tuple[str, str, list[str]]) -> None:
+    def __init__(self, session: Any, req: Request, signature: DecoderSignature) -> None:
         import numpy as np
 
         self._np = np
         self._session = session
-        self._ids_name, self._logits_name, self._others = signature
-        types = {i.name: _INT_TYPES[i.type] for i in session.get_inputs()}
+        self._sig = signature
+        self._ids_name, self._logits_name, self._others = signature.ids, signature.logits, signature.others
+        types = {i.name: _INT_TYPES[i.type] for i in session.get_inputs() if i.type in _INT_TYPES}
         self._types = types
         bound = vocabulary_bound(session)
         rows = max(1, req.batch_size)
@@ -265,24 +311,39 @@ class GenerationWorkload:
         self._rows = rows
         self.generated: Any = None  # the last run's new tokens, [rows, steps]
 
-    def _feeds(self, ids: Any) -> dict[str, Any]:
+    def _feeds(self, ids: Any, past_len: int) -> dict[str, Any]:
         np = self._np
+        rows, new = ids.shape
         feeds = {self._ids_name: ids.astype(self._types[self._ids_name])}
         for name in self._others:
             if "mask" in name.lower():
-                feeds[name] = np.ones(ids.shape, dtype=self._types[name])
+                # the mask covers the cached positions too
+                feeds[name] = np.ones((rows, past_len + new), dtype=self._types[name])
             else:
-                feeds[name] = np.broadcast_to(np.arange(ids.shape[1]), ids.shape).astype(self._types[name])
+                positions = np.arange(past_len, past_len + new)
+                feeds[name] = np.broadcast_to(positions, ids.shape).astype(self._types[name])
         return feeds
 
     def run(self) -> None:
         np = self._np
-        ids = self._seed
+        cache = self._sig.cache
+        rows = self._seed.shape[0]
+        past = {c.past: np.zeros((rows, c.heads, 0, c.head_size), dtype=c.dtype) for c in cache}
+        wanted = [self._logits_name] + [c.present for c in cache]
+        step_ids, past_len, new_tokens = self._seed, 0, []
         for _ in range(self._steps):
-            logits = self._session.run([self._logits_name], self._feeds(ids))[0]
-            next_ids = np.argmax(logits[:, -1, :], axis=-1).astype(np.int64)
-            ids = np.concatenate([ids, next_ids[:, None]], axis=1)
-        self.generated = ids[:, GENERATION_SEED_TOKENS:]
+            feeds = self._feeds(step_ids, past_len)
+            feeds.update(past)
+            outs = self._session.run(wanted, feeds)
+            next_ids = np.argmax(outs[0][:, -1, :], axis=-1).astype(np.int64)[:, None]
+            new_tokens.append(next_ids)
+            if cache:
+                past = {c.past: out for c, out in zip(cache, outs[1:])}
+                past_len += step_ids.shape[1]
+                step_ids = next_ids
+            else:
+                step_ids = np.concatenate([step_ids, next_ids], axis=1)
+        self.generated = np.concatenate(new_tokens, axis=1)
 
     def tokens(self) -> int:
         return self._rows * self._steps
