@@ -1,0 +1,59 @@
+#include "ferrolune/export/requantize.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "ferrolune/core/executable.h"
+#include "ferrolune/core/process.h"
+
+namespace ferrolune {
+
+namespace {
+
+// Same path text, or two names of one file (hard link, symbolic link,
+// "./" prefix): only an existing output can share the input's inode.
+bool names_same_file(std::string_view input, std::string_view output) {
+    if (input == output) return true;
+    struct stat in{}, out{};
+    if (::stat(std::string(input).c_str(), &in) != 0) return false;
+    if (::stat(std::string(output).c_str(), &out) != 0) return false;
+    return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+}  // namespace
+
+std::string_view quantize_type_argument(QuantizationStrategy q) {
+    switch (q) {
+        case QuantizationStrategy::F16: return "f16";
+        case QuantizationStrategy::Q8_0: return "q8_0";
+        case QuantizationStrategy::Q4_K_M: return "q4_k_m";
+        case QuantizationStrategy::Q4_0: return "q4_0";
+        case QuantizationStrategy::Int8: return "q8_0";
+        case QuantizationStrategy::Int4: return "q4_0";
+    }
+    return "q4_k_m";
+}
+
+Status requantize_model(std::string_view input_path, std::string_view output_path, QuantizationStrategy quantization) {
+    if (!find_executable("llama-quantize"))
+        return fail("llama-quantize not found \u2014 install llama.cpp to enable model quantization");
+    if (names_same_file(input_path, output_path))
+        return failf("refusing to re-quantize '{}' onto itself: the output path names the input file", input_path);
+
+    process::Command cmd;
+    // The bare name: the system's program search picks the file.
+    cmd.program = "llama-quantize";
+    cmd.args = {std::string(input_path), std::string(output_path), std::string(quantize_type_argument(quantization))};
+    cmd.stdin_mode = process::Input::Inherit;
+    cmd.stdout_mode = process::Output::Inherit;
+    cmd.stderr_mode = process::Output::Inherit;
+
+    Result<process::Completed> done = process::run(cmd);
+    if (!done) return failf("failed to launch llama-quantize: {}", done.error().render());
+    if (done->success()) return {};
+    if (done->exit_code) return failf("llama-quantize exited with code {}", *done->exit_code);
+    return failf("llama-quantize exited with code none (ended by signal {})", done->term_signal.value_or(0));
+}
+
+}  // namespace ferrolune
