@@ -356,7 +356,8 @@ def _gguf_with_arch(path: Path, arch: str) -> Path:
     return path
 
 
-def _llama_without(path: Path, tensor: str) -> Path:
+def _llama_edit(path: Path, drop: str = "", add: tuple[str, np.ndarray] | None = None) -> Path:
+    """A small llama GGUF with one tensor left out or one added."""
     src = mf.write_llama_gguf(path.with_suffix(".full.gguf"), n_layer=1)
     r = gguf.GGUFReader(str(src.path))
     w = gguf.GGUFWriter(str(path), "llama")
@@ -368,8 +369,10 @@ def _llama_without(path: Path, tensor: str) -> Path:
         else:
             w.add_key_value(f.name, f.contents(), f.types[0])
     for t in r.tensors:
-        if t.name != tensor:
+        if t.name != drop:
             w.add_tensor(t.name, np.asarray(t.data))
+    if add:
+        w.add_tensor(*add)
     w.write_header_to_file()
     w.write_kv_data_to_file()
     w.write_tensors_to_file()
@@ -391,7 +394,10 @@ GGUF_FAULTS = [
     ("onnx-bytes", lambda p: (p.write_bytes(mf.write_onnx_decoder(p.with_suffix(".onnx")).read_bytes()), p)[1],
      "not a valid GGUF file"),
     ("gpt2", lambda p: _gguf_with_arch(p, "gpt2"), "unsupported architecture 'gpt2'"),
-    ("no-ffn-up", lambda p: _llama_without(p, "blk.0.ffn_up.weight"), "lacks the tensor 'blk.0.ffn_up.weight'"),
+    ("no-ffn-up", lambda p: _llama_edit(p, drop="blk.0.ffn_up.weight"), "lacks the tensor 'blk.0.ffn_up.weight'"),
+    # found only while the weights are being written
+    ("bad-rope-freqs", lambda p: _llama_edit(p, add=("rope_freqs.weight", np.ones(3, dtype=np.float32))),
+     "rope_freqs.weight has 3 values, expected 8"),
 ]
 
 
@@ -402,7 +408,7 @@ def test_gguf_to_onnx_rejects_bad_input_without_touching_the_output(tmp_path, ma
     out.write_bytes(b"previous contents")
     reply = run_runner(TO_ONNX, {"input_path": str(src), "output_path": str(out)})
     assert fragment in reply.get("error", ""), reply
-    assert str(src) in reply["error"] or "architecture" in fragment or "tensor" in fragment
+    assert str(src) in reply["error"] or "architecture" in fragment or "tensor" in fragment or "rope" in fragment
     assert out.read_bytes() == b"previous contents"
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".ferrolune-")) == []
 

@@ -23,9 +23,12 @@ output, ``<output name>.data``.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import shutil
 import sys
+import tempfile
 from dataclasses import dataclass
 from typing import Any
 
@@ -253,22 +256,49 @@ def describe(g: GgufFile) -> LlamaShape:
 # graph construction
 
 
-class GraphBuilder:
-    """Collects nodes and initializers; weights are stored as they come so a
-    large model never holds two float32 copies at once."""
+def _varint(n: int) -> bytes:
+    out = bytearray()
+    while True:
+        low = n & 0x7F
+        n >>= 7
+        if n:
+            out.append(low | 0x80)
+        else:
+            out.append(low)
+            return bytes(out)
 
-    def __init__(self, external_path: str | None):
+
+# protobuf keys (field number << 3 | length-delimited) of ModelProto.graph
+# and GraphProto.initializer
+_MODEL_GRAPH_KEY = bytes([7 << 3 | 2])
+_GRAPH_INITIALIZER_KEY = bytes([5 << 3 | 2])
+
+
+class GraphBuilder:
+    """Collects nodes and initializers.
+
+    Weights leave memory as soon as they are converted: into the external
+    data file, or, serialized, into a spool file that `write_model` splices
+    into the model's graph. A protobuf message may carry a repeated field in
+    pieces anywhere in its encoding, so the model never has to exist as one
+    message in memory (which took five copies of the weights).
+    """
+
+    def __init__(self, spool_dir: str, external_path: str | None, external_location: str):
         self.onnx = common.require("onnx")
         self.nodes: list[Any] = []
         self.initializers: list[Any] = []
         self.counter = 0
-        self.external_path = external_path
+        self.external_location = external_location
         self.external_file = open(external_path, "wb") if external_path else None
+        self.spool = None if external_path else tempfile.TemporaryFile(dir=spool_dir, prefix=".ferrolune-")
+        self.spool_size = 0
 
     def close(self) -> None:
-        if self.external_file:
-            self.external_file.close()
-            self.external_file = None
+        for f in (self.external_file, self.spool):
+            if f:
+                f.close()
+        self.external_file = self.spool = None
 
     def fresh(self, hint: str) -> str:
         self.counter += 1
@@ -284,29 +314,49 @@ class GraphBuilder:
         return name
 
     def weight(self, name: str, value: np.ndarray) -> str:
-        value = np.ascontiguousarray(value, dtype=np.float32)
-        if self.external_file is None:
-            return self.const(name, value)
         from onnx import TensorProto
 
+        value = np.ascontiguousarray(value, dtype=np.float32)
+        t = TensorProto()
+        t.name = name
+        t.data_type = TensorProto.FLOAT
+        t.dims.extend(value.shape)
+        if self.spool is not None:
+            t.raw_data = value.tobytes()
+            data = t.SerializeToString()
+            del t
+            piece = _GRAPH_INITIALIZER_KEY + _varint(len(data))
+            self.spool.write(piece)
+            self.spool.write(data)
+            self.spool_size += len(piece) + len(data)
+            return name
+        assert self.external_file is not None
         f = self.external_file
         pad = (-f.tell()) % EXTERNAL_ALIGNMENT
         if pad:
             f.write(b"\0" * pad)
         offset = f.tell()
         value.tofile(f)
-        t = TensorProto()
-        t.name = name
-        t.data_type = TensorProto.FLOAT
-        t.dims.extend(value.shape)
         t.data_location = TensorProto.EXTERNAL
-        assert self.external_path is not None
-        for k, v in (("location", os.path.basename(self.external_path)),
-                     ("offset", str(offset)), ("length", str(value.nbytes))):
+        for k, v in (("location", self.external_location), ("offset", str(offset)), ("length", str(value.nbytes))):
             entry = t.external_data.add()
             entry.key, entry.value = k, v
         self.initializers.append(t)
         return name
+
+    def write_model(self, model: Any, path: str) -> None:
+        """Write `model` with the spooled weights added to its graph."""
+        graph = model.graph.SerializeToString()
+        head = type(model)()
+        head.CopyFrom(model)
+        head.ClearField("graph")
+        with open(path, "wb") as f:
+            f.write(head.SerializeToString())
+            f.write(_MODEL_GRAPH_KEY + _varint(len(graph) + self.spool_size))
+            f.write(graph)
+            if self.spool is not None:
+                self.spool.seek(0)
+                shutil.copyfileobj(self.spool, f, 16 << 20)
 
 
 def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[str, Any]], Any]:
@@ -505,37 +555,23 @@ def convert(input_path: str, output_path: str, external_threshold: int = EXTERNA
           f"vocab {s.n_vocab}{', tied head' if s.tied else ''}"
           f"{', weights in ' + os.path.basename(data_final) if external else ''}", file=sys.stderr)
 
-    with common.replacing(out, ".onnx") as tmp_model:
-        data_ctx = common.replacing(data_final, ".data") if external else None
-        tmp_data = data_ctx.__enter__() if data_ctx else None
-        try:
-            b = GraphBuilder(tmp_data)
-            try:
-                records, graph = build_graph(g, s, b)
-            finally:
-                b.close()
-            if tmp_data is not None:
-                # the model names the data file by its final name
-                for init in graph.initializer:
-                    for entry in init.external_data:
-                        if entry.key == "location":
-                            entry.value = os.path.basename(data_final)
-            model = onnx.helper.make_model(
-                graph, opset_imports=[onnx.helper.make_opsetid("", OPSET)],
-                producer_name="ferrolune", producer_version="gguf_to_onnx",
-            )
-            model.ir_version = IR_VERSION
-            for key, value in metadata(g, records).items():
-                entry = model.metadata_props.add()
-                entry.key, entry.value = key, value
-            with open(tmp_model, "wb") as f:
-                f.write(model.SerializeToString())
-        except BaseException as exc:
-            if data_ctx:
-                data_ctx.__exit__(type(exc), exc, exc.__traceback__)
-            raise
-        if data_ctx:
-            data_ctx.__exit__(None, None, None)
+    with contextlib.ExitStack() as stack:
+        tmp_model = stack.enter_context(common.replacing(out, ".onnx"))
+        tmp_data = stack.enter_context(common.replacing(data_final, ".data")) if external else None
+        b = GraphBuilder(os.path.dirname(out), tmp_data, os.path.basename(data_final))
+        stack.callback(b.close)
+        records, graph = build_graph(g, s, b)
+        model = onnx.helper.make_model(
+            graph, opset_imports=[onnx.helper.make_opsetid("", OPSET)],
+            producer_name="ferrolune", producer_version="gguf_to_onnx",
+        )
+        model.ir_version = IR_VERSION
+        for key, value in metadata(g, records).items():
+            entry = model.metadata_props.add()
+            entry.key, entry.value = key, value
+        b.write_model(model, tmp_model)
+        # Leaving the stack closes the builder, then moves the data file and
+        # the model into place (or removes both temporary files on failure).
     return out
 
 
