@@ -6,6 +6,7 @@
 
 #include "ferrolune/core/executable.h"
 #include "ferrolune/core/process.h"
+#include "ferrolune/core/text.h"
 
 namespace ferrolune {
 
@@ -22,6 +23,36 @@ bool names_same_file(std::string_view input, std::string_view output) {
 }
 
 }  // namespace
+
+std::string default_requantized_path(std::string_view model_path) {
+    // Trailing separators and "." components do not name a file.
+    std::string_view p = model_path;
+    for (;;) {
+        if (p.size() > 1 && p.back() == '/')
+            p.remove_suffix(1);
+        else if (p.size() > 2 && p.ends_with("/."))
+            p.remove_suffix(2);
+        else
+            break;
+    }
+    std::size_t slash = p.find_last_of('/');
+    std::string_view name = slash == std::string_view::npos ? p : p.substr(slash + 1);
+    std::string_view parent = slash == std::string_view::npos ? std::string_view() : p.substr(0, slash == 0 ? 1 : slash);
+    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+    // The root itself has no parent directory.
+    if (p == "/") parent = {};
+
+    std::string stem = "model";
+    if (!name.empty() && name != "." && name != "..") {
+        std::size_t dot = name.find_last_of('.');
+        // A name whose only dot leads it (".hidden") has no extension.
+        stem = text::decode_utf8_lossy(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+    }
+    std::string file = stem + "-optimized.gguf";
+    if (parent.empty()) return file;
+    if (parent == "/") return "/" + file;
+    return std::string(parent) + "/" + file;
+}
 
 std::string_view quantize_type_argument(QuantizationStrategy q) {
     switch (q) {

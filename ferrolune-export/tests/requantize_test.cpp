@@ -170,3 +170,35 @@ TEST_F(FakeQuantizer, MissingInputIsLeftToTheQuantizer) {
 
 }  // namespace
 }  // namespace ferrolune
+
+namespace ferrolune {
+namespace {
+
+struct PathCase {
+    const char* model_path;
+    const char* want;
+};
+
+class DefaultOutputPath : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(DefaultOutputPath, SitsBesideTheInput) {
+    EXPECT_EQ(default_requantized_path(GetParam().model_path), GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DefaultOutputPath,
+                         ::testing::Values(PathCase{"llama.gguf", "llama-optimized.gguf"},
+                                           PathCase{"dir/llama.Q4.gguf", "dir/llama.Q4-optimized.gguf"},
+                                           PathCase{"/models/llama.onnx", "/models/llama-optimized.gguf"},
+                                           PathCase{"/llama.gguf", "/llama-optimized.gguf"},
+                                           PathCase{"./llama.gguf", "./llama-optimized.gguf"},
+                                           PathCase{"dir/.hidden", "dir/.hidden-optimized.gguf"},
+                                           PathCase{"dir/noext", "dir/noext-optimized.gguf"},
+                                           PathCase{"dir/trailing.", "dir/trailing-optimized.gguf"},
+                                           PathCase{"a//b/model.v2.gguf/", "a//b/model.v2-optimized.gguf"},
+                                           PathCase{"", "model-optimized.gguf"},
+                                           PathCase{"/", "model-optimized.gguf"},
+                                           PathCase{"dir/..", "dir/model-optimized.gguf"},
+                                           PathCase{"dir/bad\xff.gguf", "dir/bad\xef\xbf\xbd-optimized.gguf"}));
+
+}  // namespace
+}  // namespace ferrolune
