@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <variant>
 #include <vector>
 
 #include <sys/stat.h>
