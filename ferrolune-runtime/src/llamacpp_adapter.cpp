@@ -56,6 +56,12 @@ bool has_llama_timing_line(std::string_view output) {
     return false;
 }
 
+bool has_llama_generation_line(std::string_view output) {
+    for (auto line : text::split_lines(output))
+        if (is_candidate(line) && !contains(line, "prompt eval time")) return true;
+    return false;
+}
+
 std::optional<LlamaTiming> parse_llama_timing(std::string_view output) {
     std::optional<std::string_view> first, generation;
     for (auto line : text::split_lines(output)) {
@@ -143,21 +149,31 @@ Status LlamaCppAdapter::load_model(const ModelDescription& model) {
 Result<BenchmarkResult> LlamaCppAdapter::run_inference(std::string_view prompt) {
     if (auto ready = adapter_support::check_ready(tool_ && config_, model_.has_value()); !ready)
         return fail(std::move(ready.error()));
-    process::Command cmd = adapter_support::captured(*tool_, llama_arguments(*config_, *model_, prompt, no_conversation_));
-    auto done = adapter_support::run_limited(std::move(cmd), tool_name_);
-    if (!done) return fail(std::move(done.error()));
-    if (!done->success())
-        return fail(RuntimeAdapterError::inference_failed(
-            fmt::format("{} exited non-zero: {}", tool_name_, adapter_support::decoded_trimmed(done->stderr_bytes))));
-    // Older builds printed the summary on standard output, current ones on
-    // standard error.
-    std::string out = text::decode_utf8_lossy(done->stdout_bytes);
-    std::optional<LlamaTiming> timing;
-    if (has_llama_timing_line(out)) {
-        timing = parse_llama_timing(out);
-    } else {
-        timing = parse_llama_timing(text::decode_utf8_lossy(done->stderr_bytes));
+    // llama.cpp writes its output through a logger thread that is not
+    // flushed at exit, so on a busy machine a run that succeeded can lose
+    // its last lines: the generation line, or the whole summary. Such a run
+    // is repeated; the prompt-evaluation fallback is used only when every
+    // attempt lacked the generation line.
+    constexpr int kAttempts = 3;
+    std::optional<std::string> summary;  // the output that holds the timing lines
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        process::Command cmd =
+            adapter_support::captured(*tool_, llama_arguments(*config_, *model_, prompt, no_conversation_));
+        auto done = adapter_support::run_limited(std::move(cmd), tool_name_);
+        if (!done) return fail(std::move(done.error()));
+        if (!done->success())
+            return fail(RuntimeAdapterError::inference_failed(fmt::format(
+                "{} exited non-zero: {}", tool_name_, adapter_support::decoded_trimmed(done->stderr_bytes))));
+        // Older builds printed the summary on standard output, current ones
+        // on standard error.
+        std::string out = text::decode_utf8_lossy(done->stdout_bytes);
+        if (!has_llama_timing_line(out)) out = text::decode_utf8_lossy(done->stderr_bytes);
+        if (!has_llama_timing_line(out)) continue;
+        summary = std::move(out);
+        if (has_llama_generation_line(*summary)) break;
     }
+    std::optional<LlamaTiming> timing;
+    if (summary) timing = parse_llama_timing(*summary);
     if (!timing)
         return fail(RuntimeAdapterError::inference_failed(
             fmt::format("could not parse timing output from {}", tool_name_)));

@@ -59,7 +59,7 @@ TEST(RealLlamaCpp, measures_generation_throughput_of_a_tiny_model) {
     ModelDescription m = testing::model(gguf, ModelFormat::Gguf, 2'000'000);
     RuntimeConfig cfg = testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::F16, 2, 1, 0);
     auto r = AdapterRegistry::with_all_adapters().benchmark(cfg, m, "Hello");
-    ASSERT_TRUE(r) << r.error().render();
+    ASSERT_TRUE(r) << r.error().render() << "\n" << testing::read_file(log);
     EXPECT_GT(r->tokens_per_sec, 0.0);
     EXPECT_GT(r->latency_ms, 0.0);
     EXPECT_EQ(r->peak_memory_mb, 4u);

@@ -215,6 +215,43 @@ INSTANTIATE_TEST_SUITE_P(
                    "inference failed: could not parse timing output from llama-completion"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct LostSummaryCase {
+    const char* name;
+    std::vector<std::string> outputs;  // standard error of each successive run
+    std::optional<double> tps;
+    int runs;
+};
+
+class LlamaLostSummary : public LlamaRun, public ::testing::WithParamInterface<LostSummaryCase> {};
+
+// llama.cpp's logger can drop the last lines at exit; the run is repeated.
+TEST_P(LlamaLostSummary, reruns_until_the_generation_line_is_there) {
+    std::string counter = tools.dir().str("runs");
+    std::string body = "n=$(cat '" + counter + "' 2>/dev/null || echo 0); n=$((n+1)); echo $n > '" + counter +
+                       "'\ncase $n in\n";
+    for (size_t i = 0; i < GetParam().outputs.size(); ++i)
+        body += "  " + std::to_string(i + 1) + ") " + testing::print_text(GetParam().outputs[i], true) + ";;\n";
+    body += "esac";
+    tools.add("llama-completion", fake_llama(body));
+    auto r = run();
+    ASSERT_EQ(r.has_value(), GetParam().tps.has_value());
+    if (r) EXPECT_DOUBLE_EQ(r->tokens_per_sec, *GetParam().tps);
+    else EXPECT_EQ(r.error().render(), "inference failed: could not parse timing output from llama-completion");
+    EXPECT_EQ(testing::read_file(counter), std::to_string(GetParam().runs) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LlamaLostSummary,
+    ::testing::Values(
+        LostSummaryCase{"FirstRunLostEverything", {"load\n", std::string(kPromptLine) + kEvalLine}, 16366.07, 2},
+        LostSummaryCase{"FirstRunLostTheGenerationLine", {kPromptLine, std::string(kPromptLine) + kEvalLine},
+                        16366.07, 2},
+        LostSummaryCase{"PromptLineEveryTimeIsTheFallback", {kPromptLine, kPromptLine, kPromptLine}, 21978.02, 3},
+        LostSummaryCase{"NeverASummary", {"a\n", "b\n", "c\n"}, std::nullopt, 3},
+        LostSummaryCase{"UnreadableSummaryIsNotRetried", {"eval time = x tokens per second\n", kEvalLine},
+                        std::nullopt, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(LlamaRun, a_run_past_the_time_limit_is_killed_and_reported) {
     testing::ScopedEnv limit("FERROLUNE_BENCH_TIMEOUT_S", "1");
     tools.add("llama-completion", fake_llama("sleep 30 & wait"));

@@ -43,8 +43,10 @@ struct LlamaTiming {
 // is missing on it.
 std::optional<LlamaTiming> parse_llama_timing(std::string_view output);
 
-// Whether `output` holds any candidate timing line at all.
+// Whether `output` holds any timing line at all, and a generation
+// (not prompt-evaluation) timing line.
 bool has_llama_timing_line(std::string_view output);
+bool has_llama_generation_line(std::string_view output);
 
 // The generation run's arguments: model, threads, GPU layers, a 512-token
 // context, the prompt, 50 tokens, and -no-cnv when the tool has it.
