@@ -422,8 +422,8 @@ def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[
     # [batch, kv heads, past, head size] in, present.{i}.key/value with the
     # new positions appended out. The inputs default to an empty cache (batch
     # 1), so a caller that only has token ids can still run the model.
-    past_shape = ["batch", s.n_head_kv, "past_sequence", hd]
-    present_shape = ["batch", s.n_head_kv, "total_sequence", hd]
+    past_shape: list[str | int] = ["batch", s.n_head_kv, "past_sequence", hd]
+    present_shape: list[str | int] = ["batch", s.n_head_kv, "total_sequence", hd]
     cache_inputs, cache_outputs = [], []
     for i in range(s.n_layer):
         for kind in ("key", "value"):
