@@ -270,6 +270,17 @@ TEST_F(LlamaRun, state_is_kept_across_runs_and_replaced_by_initialize) {
     EXPECT_EQ(tools.args("llama-completion")[3], "5");
 }
 
+TEST_F(LlamaRun, a_tool_that_vanished_after_initialize_fails_with_the_system_error) {
+    auto tool = tools.add("llama-completion", fake_llama("exit 0"));
+    ASSERT_TRUE(adapter.initialize(testing::config(RuntimeKind::LlamaCpp)));
+    ASSERT_TRUE(adapter.load_model(gguf));
+    std::filesystem::remove(tool);
+    auto r = adapter.run_inference("x");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(adapter_error(r.error()).kind(), Kind::InferenceFailed);
+    EXPECT_THAT(r.error().render(), HasSubstr("(os error 2)"));
+}
+
 TEST_F(LlamaRun, run_without_model_is_refused) {
     tools.add("llama-completion", fake_llama("exit 0"));
     ASSERT_TRUE(adapter.initialize(testing::config(RuntimeKind::LlamaCpp)));
