@@ -98,9 +98,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-// No dot in the name: __module__ reads builtins.
 PyType_Spec spec = {
-    "HardwareProfile",
+    "builtins.HardwareProfile",
     sizeof(PyHardwareProfile),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -113,7 +112,8 @@ PyTypeObject* hardware_profile_type() {
     static PyObject* type = nullptr;
     if (!type) {
         type = PyType_FromSpec(&spec);
-        if (!type || !set_builtins_module(type)) fault("failed to create type object for HardwareProfile");
+        if (!type || !set_builtins_module(type, "HardwareProfile"))
+            fault("failed to create type object for HardwareProfile");
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }

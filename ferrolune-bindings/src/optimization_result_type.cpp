@@ -117,7 +117,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "OptimizationResult",
+    "builtins.OptimizationResult",
     sizeof(PyOptimizationResult),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -130,7 +130,8 @@ PyTypeObject* optimization_result_type() {
     static PyObject* type = nullptr;
     if (!type) {
         type = PyType_FromSpec(&spec);
-        if (!type || !set_builtins_module(type)) fault("failed to create type object for OptimizationResult");
+        if (!type || !set_builtins_module(type, "OptimizationResult"))
+            fault("failed to create type object for OptimizationResult");
     }
     return reinterpret_cast<PyTypeObject*>(type);
 }

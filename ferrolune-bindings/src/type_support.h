@@ -5,9 +5,11 @@
 
 namespace ferrolune::py {
 
-// A heap type created from a spec without a module part in its name has no
-// __module__ at all; the classes present themselves like built-in ones.
-// False with an exception set on failure.
-bool set_builtins_module(PyObject* type);
+// The classes are created from a spec named "builtins.<name>" so that their
+// __module__ reads builtins (a spec name without a dot leaves __module__
+// unset and warns); the type name itself then loses the module part, as a
+// built-in type's has none. `name` must have static storage. False with an
+// exception set on failure.
+bool set_builtins_module(PyObject* type, const char* name);
 
 }  // namespace ferrolune::py
