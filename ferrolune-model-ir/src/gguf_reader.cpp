@@ -83,8 +83,39 @@ public:
     template <typename T>
     Result<T> read() {
         T v;
+        if (len_ - pos_ >= sizeof v) {  // the common case: no refill, no loop
+            std::memcpy(&v, buf_ + pos_, sizeof v);
+            pos_ += sizeof v;
+            return v;
+        }
         if (auto s = read_exact(&v, sizeof v); !s) return fail(std::move(s.error()));
         return v;
+    }
+
+    // Skips `count` length-prefixed strings (a vocabulary), counting down as
+    // it goes; on failure `failed_step` names the step. A string that lies in
+    // the buffer costs a compare and an add, no call.
+    Status skip_strings(uint64_t& count, const char*& failed_step) {
+        while (count > 0) {
+            uint64_t len;
+            if (len_ - pos_ >= sizeof len) {
+                std::memcpy(&len, buf_ + pos_, sizeof len);
+                pos_ += sizeof len;
+            } else if (auto r = read<uint64_t>(); r) {
+                len = *r;
+            } else {
+                failed_step = "string length in skip";
+                return fail(std::move(r.error()));
+            }
+            --count;
+            if (len <= len_ - pos_) {
+                pos_ += static_cast<std::size_t>(len);
+            } else if (auto s = skip(len); !s) {
+                failed_step = "seek past string value";
+                return s;
+            }
+        }
+        return {};
     }
 
     // Reads `len` bytes into a string. When the file's size is known a length
@@ -219,6 +250,12 @@ Status skip_gguf_value(BufferedFile& f, uint32_t type) {
             top.remaining = 0;
             if (auto s = skip_scalar(f, bytes); !s)
                 return fail(std::move(s.error()).context_repeated("skip array element", depth));
+            continue;
+        }
+        if (top.element_type == static_cast<uint32_t>(GgufValueType::String)) {
+            const char* step = nullptr;
+            if (auto s = f.skip_strings(top.remaining, step); !s)
+                return fail(std::move(s.error()).context(step).context_repeated("skip array element", depth));
             continue;
         }
         --top.remaining;
