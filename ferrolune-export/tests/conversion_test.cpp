@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"empty_object", "{}", true},
         ReplyCase{"unknown_members_skipped", R"({"log":[1,{"a":{}}],"output_path":"p","n":-1.5e3,"ok":true})", true, "p"},
         ReplyCase{"escapes_decoded", R"({"output_path":"caf\u00e9 \ud83d\ude00\n"})", true, "caf\xC3\xA9 \xF0\x9F\x98\x80\n"},
+        ReplyCase{"deeply_nested_unknown_member",
+                  "{\"x\":" + std::string(200000, '[') + std::string(200000, ']') + ",\"output_path\":\"p\"}", true, "p"},
         ReplyCase{"array_form", R"(["p",null])", true, "p"},
         ReplyCase{"array_form_error", R"([null,"e"])", true, std::nullopt, "e"},
         ReplyCase{"empty", "", false},
