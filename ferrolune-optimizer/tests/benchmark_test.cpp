@@ -162,6 +162,28 @@ TEST(RunBenchmarks, ThrowingMeasurementBecomesItsOwnErrorOnly) {
     EXPECT_TRUE(out[4].result);
 }
 
+TEST(RunBenchmarks, MissingToolThroughTheRealRegistryFailsOnlyItsConfiguration) {
+    const char* old = std::getenv("PATH");
+    std::string saved = old ? old : "";
+    ::setenv("PATH", "/nonexistent-ferrolune-bin", 1);
+    auto measure = [](const RuntimeConfig& c, const ModelDescription& m, std::string_view prompt) {
+        if (c.threads == 2) return measure_with_adapters(c, m, prompt);
+        return Result<BenchmarkResult>(BenchmarkResult{c.threads * 1.0, 1.0, 1});
+    };
+    auto out = run_benchmarks(configs(3), gguf_model(), measure);
+    if (old)
+        ::setenv("PATH", saved.c_str(), 1);
+    else
+        ::unsetenv("PATH");
+    ASSERT_EQ(out.size(), 3u);
+    ASSERT_FALSE(out[1].result);
+    EXPECT_THAT(out[1].result.error().render(), HasSubstr("was not found in PATH"));
+    EXPECT_THAT(out[1].result.error().render(), HasSubstr("'llama-cli'"));
+    ASSERT_TRUE(out[0].result);
+    ASSERT_TRUE(out[2].result);
+    EXPECT_EQ(out[2].result->tokens_per_sec, 3.0);
+}
+
 TEST(RunBenchmarks, LeavesNoThreadBehind) {
     std::size_t before = thread_count();
     auto out = run_benchmarks(configs(7), gguf_model(), [](const RuntimeConfig&, const ModelDescription&, std::string_view) {
