@@ -200,17 +200,25 @@ def test_failing_quantizer_leaves_output_path_none(fake_tools, model_copy: Path,
     assert result.output_path is None
 
 
-@pytest.mark.parametrize("alias", ["same", "symlink"])
+@pytest.mark.parametrize("alias", ["same", "dot", "symlink", "hardlink"])
 def test_output_naming_the_input_is_refused_and_the_input_kept(
-    real_tools: Path, model_copy: Path, alias: str
+    fake_tools, model_copy: Path, alias: str
 ) -> None:
+    fake_tools.add("llama-quantize")
     original = model_copy.read_bytes()
-    target = model_copy
+    target = {
+        "same": str(model_copy),
+        "dot": str(model_copy.parent / "." / model_copy.name),
+        "symlink": str(model_copy.parent / "alias.gguf"),
+        "hardlink": str(model_copy.parent / "linked.gguf"),
+    }[alias]
     if alias == "symlink":
-        target = model_copy.parent / "alias.gguf"
-        target.symlink_to(model_copy)
-    result = fl.optimize(str(model_copy), "gguf", output_path=str(target))
+        Path(target).symlink_to(model_copy)
+    if alias == "hardlink":
+        os.link(model_copy, target)
+    result = fl.optimize(str(model_copy), "gguf", output_path=target)
     assert result.output_path is None
+    assert fake_tools.args("llama-quantize") is None
     assert model_copy.read_bytes() == original
 
 
