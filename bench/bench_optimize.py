@@ -31,6 +31,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
@@ -39,7 +40,7 @@ import model_factory  # noqa: E402
 from ferrolune import _ferrolune as fl  # noqa: E402
 
 LLAMA_TOOLS = ("llama-completion", "llama-cli", "llama-quantize")
-MODEL = dict(n_layer=4, n_embd=256, n_head=4, n_head_kv=2, n_ff=768, context_length=512)
+MODEL: dict[str, Any] = dict(n_layer=4, n_embd=256, n_head=4, n_head_kv=2, n_ff=768, context_length=512)
 
 
 def write_wrapper(directory: Path, name: str, real: str, log: Path) -> None:
