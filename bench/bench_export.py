@@ -7,6 +7,10 @@
     the fixed cost of starting python3, finding the script and reading the
     reply.
 
+Each figure is also given as a ratio against a baseline measured in the same
+run: shutil.copyfile of the same model, and python3 on PATH running the same
+runner with the request piped in by subprocess.
+
 Needs an optimize() that works without runtimes (it falls back to
 estimates). Run directly:
     PYTHONPATH=<build>/pkg python bench/bench_export.py [--size-mib N] [--repeat N]
@@ -17,7 +21,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -46,7 +52,7 @@ def main() -> int:
     ap.add_argument("--size-mib", type=int, default=256)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--json", type=Path)
-    args = ap.parse_args()
+    args, _ = ap.parse_known_args()  # run_all hands every benchmark the same arguments
 
     with tempfile.TemporaryDirectory(prefix="ferrolune-bench-export-") as tmp_s:
         tmp = Path(tmp_s)
@@ -68,6 +74,11 @@ def main() -> int:
                 f.write(chunk)
         counter = iter(range(10**6))
         export_s = timed(lambda: ferrolune.export_ollama(result, str(tmp / f"bundle{next(counter)}")), args.repeat)
+        copy_s = timed(lambda: shutil.copyfile(small, tmp / f"copy{next(counter)}.gguf"), args.repeat)
+        for p in tmp.glob("bundle*/model.gguf"):
+            p.unlink()
+        for p in tmp.glob("copy*.gguf"):
+            p.unlink()
 
         co = tmp / "co" / "python" / "ferrolune"
         co.mkdir(parents=True)
@@ -75,14 +86,22 @@ def main() -> int:
         os.chdir(tmp / "co")
         os.environ.pop("FERROLUNE_SOURCE_DIR", None)
         convert_s = timed(lambda: ferrolune.convert_gguf_to_onnx("a.gguf", "b.onnx"), args.repeat)
+        python3 = shutil.which("python3") or sys.executable
+        request = b'{"input_path":"a.gguf","output_path":"b.onnx"}'
+        bare_s = timed(lambda: subprocess.run([python3, str(co / "gguf_to_onnx_runner.py")], input=request,
+                                              capture_output=True, check=True), args.repeat)
 
     report = {
         "export_size_mib": args.size_mib,
         "export_best_s": min(export_s),
         "export_median_s": statistics.median(export_s),
         "export_mib_per_s_best": args.size_mib / min(export_s),
+        "copyfile_best_s": min(copy_s),
+        "export_vs_copyfile_median": statistics.median(export_s) / statistics.median(copy_s),
         "convert_roundtrip_best_s": min(convert_s),
         "convert_roundtrip_median_s": statistics.median(convert_s),
+        "bare_runner_median_s": statistics.median(bare_s),
+        "convert_vs_bare_runner_median": statistics.median(convert_s) / statistics.median(bare_s),
     }
     print(json.dumps(report, indent=2))
     if args.json:
