@@ -152,12 +152,29 @@ public:
         uint64_t target = saturating_add(file_pos_, n);
         if (size_ && target > *size_) target = *size_;
         target = std::min<uint64_t>(target, std::numeric_limits<off_t>::max());
-        if (::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) return fail(os_error(errno));
+        if (::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) {
+            if (errno != ESPIPE) return fail(os_error(errno));
+            return discard(n);
+        }
         file_pos_ = target;
         return {};
     }
 
 private:
+    // A pipe cannot seek: read the bytes and drop them. The end of the
+    // stream is not an error here, as for a seek past the end of a file.
+    Status discard(uint64_t n) {
+        while (n > 0) {
+            auto got = refill();
+            if (!got) return fail(std::move(got.error()));
+            if (*got == 0) return {};
+            std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(n, *got));
+            pos_ = take;
+            n -= take;
+        }
+        return {};
+    }
+
     // Bytes between the cursor and the end of the file, when its size is known.
     std::optional<uint64_t> remaining() const {
         if (!size_) return std::nullopt;

@@ -1,6 +1,10 @@
 #include "ferrolune/model_ir/gguf_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
 
 #include <cstring>
 #include <limits>
@@ -241,6 +245,22 @@ TEST(GgufReader, skip_across_buffer_boundaries_lands_on_the_next_entry) {
         ASSERT_TRUE(ir) << len << ": " << ir.error().render();
         EXPECT_EQ(ir->layer_count, len);
     }
+}
+
+TEST(GgufReader, reads_from_a_pipe_where_skips_cannot_seek) {
+    Gguf g(3);
+    g.kv_str("general.architecture", "llama");
+    g.key("tokenizer.ggml.tokens", GgufValueType::Array).u32(8).u64(2).str(std::string(20000, 'a')).str("b");
+    g.kv_u32("llama.block_count", 7);
+    TempDir dir;
+    const std::string fifo = dir.path() + "/pipe.gguf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << g.bytes(); });
+    auto ir = read_gguf(fifo);
+    writer.join();
+    ASSERT_TRUE(ir) << ir.error().render();
+    EXPECT_EQ(ir->architecture, "llama");
+    EXPECT_EQ(ir->layer_count, 7u);
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "onnx.pb.h"
@@ -232,6 +235,19 @@ TEST(OnnxReader, never_reads_the_weights) {
     EXPECT_EQ(seen.dims.size(), 4u);
     // One small read per tensor header, none through the 16 MiB of data.
     EXPECT_LE(source.reads(), 5u);
+}
+
+TEST(OnnxReader, reads_a_pipe_whole) {
+    const std::string bytes = model_with({{3, 5}, {5}}, 2);
+    TempDir dir;
+    const std::string fifo = dir.path() + "/pipe.onnx";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << bytes; });
+    auto ir = read_onnx(fifo);
+    writer.join();
+    ASSERT_TRUE(ir) << ir.error().render();
+    EXPECT_EQ(ir->param_count, 20u);
+    EXPECT_EQ(ir->layer_count, 2u);
 }
 
 // ---- agreement with protobuf ----------------------------------------------
