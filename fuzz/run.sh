@@ -19,6 +19,12 @@ for c in clang++-19 clang++-18 clang++-17 clang++-16 clang++; do
     if [ "$major" -ge 16 ]; then cxx=$c; break; fi
   fi
 done
+if [ -z "$cxx" ] && command -v apt-get >/dev/null 2>&1; then
+  sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+  echo "installing clang-16 and libFuzzer (clang-16 libclang-rt-16-dev)" >&2
+  $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang-16 libclang-rt-16-dev >/dev/null
+  command -v clang++-16 >/dev/null 2>&1 && cxx=clang++-16
+fi
 if [ -z "$cxx" ]; then
   echo "fuzz/run.sh: needs clang 16 or newer with libFuzzer (Debian: clang-16 libclang-rt-16-dev)" >&2
   exit 1
@@ -40,8 +46,16 @@ status=0
 for target in gguf onnx; do
   echo "== ${target}_reader_fuzzer for ${seconds}s"
   # -malloc_limit_mb: a single allocation far beyond any input is a finding.
-  "$build/fuzz/${target}_reader_fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
-    -rss_limit_mb=2048 -malloc_limit_mb=64 -jobs=1 -workers=1 -print_final_stats=1 \
-    -artifact_prefix="$build/findings/${target}-" "$build/corpus-$target" "$build/seeds-$target" || status=1
+  # The full log stays in build/fuzz/<target>.log; the summary is printed.
+  if ! "$build/fuzz/${target}_reader_fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+    -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
+    -artifact_prefix="$build/findings/${target}-" "$build/corpus-$target" "$build/seeds-$target" \
+    >"$build/$target.log" 2>&1; then
+    status=1
+    echo "   FINDING: see $build/$target.log and $build/findings/"
+  fi
+  grep -E "^(Done|stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added|stat::peak_rss_mb)" \
+    "$build/$target.log" | sed 's/^/   /' || true
+  echo "   corpus: $(ls "$build/corpus-$target" | wc -l) inputs"
 done
 exit $status
