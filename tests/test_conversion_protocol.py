@@ -44,19 +44,6 @@ sys.exit(spec.get("exit", 0))
 '''
 
 
-def _not_available() -> bool:
-    try:
-        ferrolune.convert_gguf_to_onnx("", "")
-    except RuntimeError as e:
-        return "not available yet" in str(e)
-    except Exception:
-        return False
-    return False
-
-
-pytestmark = pytest.mark.skipif(_not_available(), reason="conversion functions not built into this module yet")
-
-
 class Checkout:
     def __init__(self, root: Path) -> None:
         self.root = root
