@@ -12,17 +12,14 @@
 
 namespace ferrolune::adapter_support {
 
+// A capture-mode command: no input, both outputs collected.
+process::Command captured(std::string program, std::vector<std::string> args);
+
 // Runs `cmd` with the bench time limit. A child that cannot be started fails
 // with InferenceFailed and the system error text; one that outlives the
 // limit is killed with its process group and fails with InferenceFailed
-// A capture-mode command: no input, both outputs collected.
-process::Command captured(std::string program, std::vector<std::string> args);
-
 // "{tool} timed out after {N} s".
 Result<process::Completed> run_limited(process::Command cmd, std::string_view tool);
-
-// A capture-mode command: no input, both outputs collected.
-process::Command captured(std::string program, std::vector<std::string> args);
 
 // "{tool} timed out after {N} s" with the current limit.
 std::string timeout_reason(std::string_view tool);
