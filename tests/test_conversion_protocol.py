@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -225,3 +227,47 @@ def test_scripts_beside_the_extension_are_found_without_asking_python3(
     with pytest.raises(RuntimeError) as info:
         ferrolune.convert_gguf_to_onnx(str(elsewhere / "not.gguf"), str(elsewhere / "out.onnx"))
     assert "not found — ensure ferrolune is properly installed" not in str(info.value)
+
+
+@pytest.fixture
+def module_without_runners(tmp_path: Path) -> Path:
+    """A copy of the package with the extension module but no runner scripts beside it."""
+    pkg = tmp_path / "pkg" / "ferrolune"
+    pkg.mkdir(parents=True)
+    module = Path(ferrolune._ferrolune.__file__)
+    shutil.copy2(module, pkg / module.name)
+    shutil.copy2(Path(ferrolune.__file__), pkg / "__init__.py")
+    return pkg.parent
+
+
+def _convert_in_child(pkg_root: Path, cwd: Path, path: str, name: str) -> subprocess.CompletedProcess[str]:
+    env = {k: v for k, v in os.environ.items() if k not in ("FERROLUNE_SOURCE_DIR", "PYTHONPATH")}
+    env.update(PYTHONPATH=str(pkg_root), PATH=path)
+    code = (f"import ferrolune\ntry:\n    print(ferrolune.{RUNNERS[name].__name__}('a', 'b'))\n"
+            "except RuntimeError as e:\n    print('RuntimeError:', e)\n")
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True, check=True)
+
+
+def _python3_wrapper(bin_dir: Path, pythonpath: Path | None) -> None:
+    bin_dir.mkdir(exist_ok=True)
+    base = os.path.realpath(sys.executable)
+    setting = f"export PYTHONPATH='{pythonpath}'" if pythonpath else "unset PYTHONPATH"
+    (bin_dir / "python3").write_text(f'#!/bin/sh\n{setting}\nexec "{base}" -S "$@"\n')
+    (bin_dir / "python3").chmod(0o755)
+
+
+@pytest.mark.parametrize("name", RUNNERS)
+def test_script_found_nowhere_names_the_direction(
+        module_without_runners: Path, elsewhere: Path, tmp_path: Path, name: str) -> None:
+    _python3_wrapper(tmp_path / "bin", None)  # a python3 that knows no ferrolune package
+    child = _convert_in_child(module_without_runners, elsewhere, str(tmp_path / "bin"), name)
+    assert child.stdout == f"RuntimeError: {name} not found — ensure ferrolune is properly installed\n"
+
+
+def test_installed_package_location_comes_from_python3(module_without_runners: Path, elsewhere: Path, tmp_path: Path) -> None:
+    # python3 on PATH sees an installed ferrolune whose directory holds the runners.
+    installed = Checkout(tmp_path / "site")
+    (installed.scripts / "__init__.py").write_text("")
+    _python3_wrapper(tmp_path / "bin", installed.scripts.parent)
+    child = _convert_in_child(module_without_runners, elsewhere, str(tmp_path / "bin"), "onnx_to_gguf_runner.py")
+    assert child.stdout == "fake:onnx_to_gguf_runner.py:b\n"
