@@ -1,9 +1,11 @@
 """The runner-script protocol of convert_gguf_to_onnx() and convert_onnx_to_gguf().
 
-Every test puts its own small runner scripts into a checkout-like folder
-(co/python/ferrolune/) and runs the conversion functions from a working
+The tests put their own small runner scripts into a checkout-like folder
+(co/python/ferrolune/) and run the conversion functions from a working
 directory inside it, or with FERROLUNE_SOURCE_DIR naming a folder inside
-it, so the real runner scripts never take part.
+it, so the fakes answer before the real scripts beside the module could.
+Where a test needs the search to miss, it only checks that the fake did not
+answer, or runs a copy of the module that has no scripts beside it.
 """
 
 from __future__ import annotations
