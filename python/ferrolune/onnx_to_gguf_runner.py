@@ -31,24 +31,116 @@ except ImportError:  # started as a script: the sibling module is on sys.path
 ConversionError = common.ConversionError
 
 
-def load_onnx(path: str) -> Any:
-    onnx = common.require("onnx")
+class _WireError(ValueError):
+    pass
+
+
+def _varint(buf: Any, pos: int, end: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        if pos >= end or shift > 63:
+            raise _WireError("truncated or overlong varint")
+        byte = buf[pos]
+        pos += 1
+        value |= (byte & 0x7F) << shift
+        if byte < 0x80:
+            return value, pos
+        shift += 7
+
+
+def _fields(buf: Any, start: int, end: int) -> Any:
+    """(field number, start, end) of each length-delimited field of the
+    message in buf[start:end]; other fields are checked and skipped."""
+    pos = start
+    while pos < end:
+        key, pos = _varint(buf, pos, end)
+        number, wire = key >> 3, key & 7
+        if number == 0:
+            raise _WireError("field number 0")
+        if wire == 0:
+            _, pos = _varint(buf, pos, end)
+        elif wire == 1:
+            pos += 8
+        elif wire == 5:
+            pos += 4
+        elif wire == 2:
+            length, pos = _varint(buf, pos, end)
+            if pos + length > end:
+                raise _WireError("length-delimited field runs past the end of its message")
+            yield number, pos, pos + length
+            pos += length
+        else:
+            raise _WireError(f"unsupported wire type {wire}")
+        if pos > end:
+            raise _WireError("field runs past the end of its message")
+
+
+class OnnxFile:
+    """The parts of an ONNX model this converter needs, read without
+    decoding the whole message: the metadata and where each initializer
+    lies. Initializers are decoded one at a time, so converting a model
+    never holds more than one weight besides the memory-mapped file."""
+
+    # ModelProto.graph, ModelProto.metadata_props, GraphProto.initializer,
+    # TensorProto.name, StringStringEntryProto.key / .value
+    GRAPH, METADATA, INITIALIZER, TENSOR_NAME, KEY, VALUE = 7, 14, 5, 8, 1, 2
+
+    def __init__(self, path: str):
+        import mmap
+
+        self.path = path
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            if size == 0:
+                raise _WireError("the file is empty")
+            self.buf = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        self.props: dict[str, str] = {}
+        self.initializers: dict[str, tuple[int, int]] = {}
+        graphs = 0
+        for number, a, b in _fields(self.buf, 0, size):
+            if number == self.METADATA:
+                entry = {n: bytes(self.buf[x:y]).decode("utf-8") for n, x, y in _fields(self.buf, a, b)}
+                self.props[entry.get(self.KEY, "")] = entry.get(self.VALUE, "")
+            elif number == self.GRAPH:
+                graphs += 1
+                for n, x, y in _fields(self.buf, a, b):
+                    if n == self.INITIALIZER:
+                        name = next((bytes(self.buf[i:j]).decode("utf-8")
+                                     for m, i, j in _fields(self.buf, x, y) if m == self.TENSOR_NAME), "")
+                        self.initializers[name] = (x, y)
+        if graphs == 0:
+            raise _WireError("the model has no graph")
+
+    def tensor(self, name: str) -> Any:
+        from onnx import TensorProto
+
+        import mmap
+
+        a, b = self.initializers[name]
+        t = TensorProto()
+        t.ParseFromString(self.buf[a:b])
+        # The pages just read are not needed again; drop them from this
+        # process's resident set (they stay in the page cache).
+        start = a - a % mmap.PAGESIZE
+        if hasattr(self.buf, "madvise") and b > start:
+            self.buf.madvise(mmap.MADV_DONTNEED, start, b - start)
+        return t
+
+
+def load_onnx(path: str) -> OnnxFile:
+    common.require("onnx")
     if not os.path.exists(path):
         raise ConversionError(f"input file not found: {path}")
     if not os.path.isfile(path):
         raise ConversionError(f"input is not a regular file: {path}")
     try:
-        # External weights are read one tensor at a time later.
-        model = onnx.load(path, load_external_data=False)
-    except Exception as exc:
+        return OnnxFile(path)
+    except Exception as exc:  # damaged bytes, bad UTF-8, unreadable file
         raise ConversionError(f"not a valid ONNX file: {path}: {exc or type(exc).__name__}") from None
-    if not model.HasField("graph"):
-        raise ConversionError(f"not a valid ONNX file: {path}: the model has no graph")
-    return model
 
 
-def _metadata(model: Any, path: str) -> tuple[dict[str, str], list[dict[str, Any]], list[str]]:
-    props = {p.key: p.value for p in model.metadata_props}
+def _metadata(model: OnnxFile, path: str) -> tuple[dict[str, str], list[dict[str, Any]], list[str]]:
+    props = model.props
     missing = [k for k in (common.TENSORS_KEY, common.KV_ORDER_KEY) if k not in props]
     if missing:
         raise ConversionError(
@@ -113,34 +205,39 @@ def convert(input_path: str, output_path: str) -> str:
     if not isinstance(arch, str):
         raise ConversionError(f"ONNX model {input_path} has damaged GGUF metadata: no general.architecture")
 
-    inits = {t.name: t for t in model.graph.initializer}
     plan = []
     for rec in records:
-        init = inits.get(rec["initializer"])
-        if init is None:
+        if rec["initializer"] not in model.initializers:
             raise ConversionError(f"ONNX model lacks the initializer '{rec['initializer']}' for tensor '{rec['name']}'")
+        try:
+            # Only the shape is needed now; the data is decoded again when
+            # written (a decoded message keeps its data until it is freed).
+            dims = tuple(model.tensor(rec["initializer"]).dims)
+        except Exception as exc:
+            raise ConversionError(f"not a valid ONNX file: {input_path}: initializer "
+                                  f"'{rec['initializer']}' cannot be decoded: {exc}") from None
         try:
             qtype = gguf.GGMLQuantizationType[rec["type"]]
         except KeyError:
             raise ConversionError(f"tensor '{rec['name']}' has unknown GGUF type '{rec['type']}'") from None
         np_shape = tuple(reversed([int(d) for d in rec["shape"]]))
         stored = np_shape[::-1] if rec.get("transposed") else np_shape
-        if tuple(init.dims) != stored:
+        if dims != stored:
             raise ConversionError(
-                f"initializer '{init.name}' has shape {list(init.dims)}, expected {list(stored)}"
+                f"initializer '{rec['initializer']}' has shape {list(dims)}, expected {list(stored)}"
             )
         if not _can_store(gguf, qtype, np_shape):
             target = gguf.GGMLQuantizationType.F16 if len(np_shape) > 1 else gguf.GGMLQuantizationType.F32
             print(f"[onnx_to_gguf] {rec['name']}: the gguf package cannot write {qtype.name}; "
                   f"storing {target.name}", file=sys.stderr)
             qtype = target
-        plan.append((rec, init, qtype, np_shape))
+        plan.append((rec, rec["initializer"], qtype, np_shape))
 
     def tensor_bytes(rec: dict[str, Any], init: Any, qtype: Any, np_shape: tuple[int, ...]) -> np.ndarray:
         try:
-            arr = numpy_helper.to_array(init, base_dir)
+            arr = numpy_helper.to_array(model.tensor(init), base_dir)
         except Exception as exc:
-            raise ConversionError(f"cannot read the data of initializer '{init.name}': {exc}") from None
+            raise ConversionError(f"cannot read the data of initializer '{init}': {exc}") from None
         arr = np.asarray(arr, dtype=np.float32)
         if rec.get("transposed"):
             arr = arr.T
