@@ -413,12 +413,37 @@ def test_gguf_to_onnx_rejects_bad_input_without_touching_the_output(tmp_path, ma
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".ferrolune-")) == []
 
 
+def _converted(path: Path) -> Path:
+    src = mf.write_llama_gguf(path.with_suffix(".gguf"), n_layer=1)
+    return Path(load(TO_ONNX).convert(str(src.path), str(path)))
+
+
+def _truncated_onnx(path: Path) -> Path:
+    data = _converted(path).read_bytes()
+    path.write_bytes(data[: len(data) // 2])
+    return path
+
+
+def _with_prop(path: Path, key: str, value: str) -> Path:
+    model = onnx.load(str(_converted(path)))
+    for p in model.metadata_props:
+        if p.key == key:
+            p.value = value
+    onnx.save(model, str(path))
+    return path
+
+
 ONNX_FAULTS = [
     ("missing", lambda p: p.with_name("absent.onnx"), "input file not found"),
     ("garbage", lambda p: (p.write_bytes(b"\xff\x00garbage" * 10), p)[1], "not a valid ONNX file"),
     ("gguf-bytes", lambda p: (p.write_bytes(mf.write_llama_gguf(p.with_suffix(".gguf"), n_layer=1).path.read_bytes()), p)[1],
      "not a valid ONNX file"),
     ("no-metadata", lambda p: mf.write_onnx_decoder(p), "carries no GGUF metadata"),
+    ("truncated", _truncated_onnx, "not a valid ONNX file"),
+    ("tensor-table-not-json", lambda p: _with_prop(p, "gguf.tensors", "[{"), "damaged GGUF metadata"),
+    ("kv-not-json", lambda p: _with_prop(p, "gguf.kv.llama.block_count", "3"), "damaged GGUF metadata for 'llama.block_count'"),
+    ("unknown-type", lambda p: _with_prop(p, "gguf.tensors", json.dumps(
+        [{"name": "t", "type": "Q9_9", "shape": [4], "initializer": "output_norm.weight"}])), "unknown GGUF type 'Q9_9'"),
 ]
 
 
