@@ -350,6 +350,27 @@ TEST(OnnxAgreesWithProtobuf, on_every_truncation_of_a_valid_model) {
     }
 }
 
+TEST(OnnxAgreesWithProtobuf, on_a_model_spanning_many_read_windows) {
+    onnx::ModelProto m = sample_model();
+    auto* g = m.mutable_graph();
+    for (int i = 0; i < 6000; ++i) {
+        auto* n = g->add_node();
+        n->set_name("node_" + std::to_string(i));
+        n->add_input("t" + std::to_string(i));
+        if (i % 7 == 0) add_initializer(g, {i, 3, 1});
+    }
+    const std::string bytes = m.SerializeAsString();
+    ASSERT_GT(bytes.size(), 100000u);
+    TempDir dir;
+    const Outcome expected = reference(bytes);
+    ASSERT_TRUE(expected.accepted);
+    EXPECT_EQ(walked_from_file(dir, bytes), expected);
+    // Cut at a few points inside later windows, too.
+    for (std::size_t cut : {16383u, 16384u, 16385u, 50001u, 99999u}) {
+        EXPECT_EQ(walked_from_file(dir, bytes.substr(0, cut)), reference(bytes.substr(0, cut))) << cut;
+    }
+}
+
 TEST(OnnxAgreesWithProtobuf, on_mutated_models) {
     const std::string good = sample_model().SerializeAsString();
     Rng rng{0x9e3779b97f4a7c15ull};
