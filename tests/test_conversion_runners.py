@@ -244,11 +244,10 @@ def test_cache_gives_the_logits_of_the_whole_sequence(converted):
 
 
 def test_relative_output_path_is_reported_absolute(tmp_path):
-    m = mf.write_llama_gguf(tmp_path / "m.gguf", n_layer=1)
+    mf.write_llama_gguf(tmp_path / "m.gguf", n_layer=1)
     reply = run_runner(TO_ONNX, {"input_path": "m.gguf", "output_path": "out.onnx"}, cwd=tmp_path)
     assert reply == {"output_path": str(tmp_path / "out.onnx")}
     assert onnx_logits(tmp_path / "out.onnx", [1, 70]).shape == (2, mf.BYTE_VOCAB_SIZE)
-    del m
 
 
 @pytest.fixture(scope="module")
@@ -474,3 +473,13 @@ def test_missing_metadata_error_names_what_is_missing(tmp_path):
 ])
 def test_bad_request_gets_an_error_reply(script, request_text, fragment):
     assert fragment in run_runner(script, request_text)["error"]
+
+
+@pytest.mark.parametrize("script", [TO_ONNX, TO_GGUF], ids=["to-onnx", "to-gguf"])
+def test_missing_packages_are_named_in_the_reply(tmp_path, script):
+    # -S leaves out site-packages: no numpy, gguf or onnx
+    proc = subprocess.run([sys.executable, "-S", str(script)], capture_output=True, timeout=120,
+                          input=json.dumps({"input_path": str(tmp_path / "a"), "output_path": str(tmp_path / "b")}).encode())
+    reply = json.loads(proc.stdout)
+    assert "the Python package 'numpy' is required" in reply["error"], reply
+    assert "pip install numpy" in reply["error"]

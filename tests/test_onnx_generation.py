@@ -6,7 +6,6 @@ from __future__ import annotations
 import dataclasses
 import importlib.util
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path

@@ -32,7 +32,10 @@ import tempfile
 from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:  # named in the error reply, see convert()
+    np = None  # type: ignore[assignment]
 
 try:
     from . import _conversion_common as common
@@ -361,7 +364,6 @@ class GraphBuilder:
 
 def build_graph(g: GgufFile, s: LlamaShape, b: GraphBuilder) -> tuple[list[dict[str, Any]], Any]:
     """Add the decoder to `b`; return the tensor table for the metadata and the graph."""
-    onnx = b.onnx
     from onnx import TensorProto, helper
 
     records: list[dict[str, Any]] = []
@@ -545,6 +547,7 @@ def total_weight_bytes(g: GgufFile) -> int:
 
 def convert(input_path: str, output_path: str, external_threshold: int = EXTERNAL_DATA_THRESHOLD) -> str:
     """Convert; return the absolute output path. Raises ConversionError."""
+    common.require("numpy")
     onnx = common.require("onnx")
     out = common.check_output_path(output_path)
     g = read_gguf(input_path)

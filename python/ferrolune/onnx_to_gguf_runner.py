@@ -21,7 +21,10 @@ import os
 import sys
 from typing import Any
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:  # named in the error reply, see convert()
+    np = None  # type: ignore[assignment]
 
 try:
     from . import _conversion_common as common
@@ -179,8 +182,9 @@ def _can_store(gguf: Any, qtype: Any, shape: tuple[int, ...]) -> bool:
 
 def convert(input_path: str, output_path: str) -> str:
     """Convert; return the absolute output path. Raises ConversionError."""
+    common.require("numpy")
     gguf = common.require("gguf")
-    onnx = common.require("onnx")
+    common.require("onnx")
     from onnx import numpy_helper
 
     out = common.check_output_path(output_path)
