@@ -125,7 +125,10 @@ def test_real_tools_with_unreachable_latency_give_the_two_level_error(
 def test_without_llama_tools_estimates_win_and_nothing_is_written(
     fake_tools, model_copy: Path, capfd: pytest.CaptureFixture[str]
 ) -> None:
+    threads_before, children_before = thread_count(), child_pids()
     result = fl.optimize(str(model_copy), "gguf")
+    assert thread_count() == threads_before
+    assert child_pids() == children_before
     err = capfd.readouterr().err
     assert "[ferrolune] llama-cli not found \u2014 using hardware-aware estimates for GGUF configs\n" in err
     assert result.runtime == "LlamaCpp"
