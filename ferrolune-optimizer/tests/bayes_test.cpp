@@ -173,6 +173,26 @@ TEST(BayesianSearch, FailuresAreLoggedCollectedOnceAndFourFailuresSwitchTheSeed)
     EXPECT_EQ(surface.measured()[5], decode_point(space, pseudo_random_point(1)));
 }
 
+TEST(BayesianSearch, ThreeSuccessesSwitchTheFirstRefinementToTheDensityModel) {
+    const SearchSpace space = two_runtime_space();
+    const RuntimeConfig first = decode_point(space, halton_point(1));
+    const RuntimeConfig second = decode_point(space, halton_point(2));
+    ScriptedSurface surface([&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        if (c == first || c == second) return fail("down");
+        return factor_surface(c);
+    });
+    ::testing::internal::CaptureStderr();
+    bayesian_search(space, gguf_model(), machine(8, 16000), surface.measure());
+    ::testing::internal::GetCapturedStderr();
+
+    std::vector<Observation> observed;
+    for (uint64_t i = 3; i <= 5; ++i)
+        observed.push_back({halton_point(i), factor_surface(decode_point(space, halton_point(i))).tokens_per_sec});
+    ASSERT_EQ(surface.measured().size(), 12u);
+    EXPECT_EQ(surface.measured()[5], decode_point(space, suggest_point(observed, 0.25, 24, 0)));
+    EXPECT_NE(surface.measured()[5], decode_point(space, pseudo_random_point(3)));
+}
+
 TEST(BayesianSearch, EqualThroughputKeepsTheEarlierBest) {
     ScriptedSurface surface([](const RuntimeConfig&) -> Result<BenchmarkResult> { return BenchmarkResult{7.0, 1.0, 1}; });
     ::testing::internal::CaptureStderr();
