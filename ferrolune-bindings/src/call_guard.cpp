@@ -36,13 +36,13 @@ void convert_fault() noexcept {
             throw;
         } catch (const std::exception& e) {
             std::string message = e.what();
-            PyObject* type = fault_exception_type();
-            PyErr_Clear();  // the fault replaces whatever the body left behind
-            raise(type, message);
-        } catch (...) {
-            PyObject* type = fault_exception_type();
+            // The fault replaces whatever the body left behind; the type
+            // cannot be created while an exception is pending.
             PyErr_Clear();
-            raise(type, "unknown internal fault");
+            raise(fault_exception_type(), message);
+        } catch (...) {
+            PyErr_Clear();
+            raise(fault_exception_type(), "unknown internal fault");
         }
         if (!PyErr_Occurred()) fault("could not set the internal fault exception");
     } catch (...) {

@@ -298,6 +298,8 @@ Ref initialise() {
                      "the _ferrolune module does not support sub-interpreters: it was already initialised by "
                      "another interpreter");
     if (module_object) return Ref::borrow(module_object);
+    // Created now, so that converting a later fault never has to.
+    fault_exception_type();
 
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !add_members(module.ptr())) return Ref();
