@@ -182,5 +182,12 @@ TEST(CoreCount, quota_caps_the_affinity_mask) {
     EXPECT_EQ(logical_core_count(std::nullopt, std::nullopt, -1), 1u);
 }
 
+TEST(CoreCount, one_and_a_half_cpus_of_quota_on_eight_give_two) {
+    auto files = fake_files({{"/proc/self/cgroup", "0::/app\n"},
+                             {"/proc/self/mountinfo", v2_mountinfo},
+                             {"/sys/fs/cgroup/app/cpu.max", "150000 100000\n"}});
+    EXPECT_EQ(logical_core_count(cgroup_cpu_limit(files), 8u, 8), 2u);
+}
+
 }  // namespace
 }  // namespace ferrolune::hardware
