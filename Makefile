@@ -52,7 +52,13 @@ py-tests: install llama-tools
 	PATH="$(VENV)/bin:$$PATH" FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests; \
 	  rc=$$?; if [ $$rc -eq 5 ]; then echo "pytest collected no tests"; exit 1; fi; exit $$rc
 
-test: cpp-tests py-tests
+# Runs both suites even when the first fails, and fails if either did.
+test: setup llama-tools
+	@status=0; \
+	$(MAKE) --no-print-directory cpp-tests || status=1; \
+	$(MAKE) --no-print-directory py-tests || status=1; \
+	if [ $$status -ne 0 ]; then echo "make test: some tests failed"; fi; \
+	exit $$status
 
 demo: install llama-tools
 	PATH="$(LLAMA_BIN):$$PATH" $(PY) $(ROOT)/scripts/demo.py
