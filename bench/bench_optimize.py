@@ -116,20 +116,20 @@ if "--version" in args:
     print("version: 0 (fake)"); sys.exit(0)
 if "--help" in args:
     print("-no-cnv"); sys.exit(0)
-spec = json.loads(os.environ["FERROLUNE_FAKE_SURFACE"])
+surface = json.loads(os.environ["FERROLUNE_FAKE_SURFACE"])
 threads = int(args[args.index("--threads") + 1])
 layers = int(args[args.index("--n-gpu-layers") + 1])
-tf = spec["threads"].get(str(threads), 0.5)
-gf = 1.0 + spec["boost"] * math.exp(-((layers - spec["peak_layer"]) / spec["width"]) ** 2)
-tps = spec["base"] * tf * gf
+tf = surface["threads"].get(str(threads), 0.5)
+gf = 1.0 + surface["boost"] * math.exp(-((layers - surface["peak_layer"]) / surface["width"]) ** 2)
+tps = surface["base"] * tf * gf
 print(f"llama_perf_context_print:        eval time =     {{49000.0 / tps:.6f}} ms /    49 runs   "
       f"(    {{1000.0 / tps:.6f}} ms per token, {{tps:.6f}} tokens per second)")
 """
 
 
-def surface_value(spec: dict, threads: int, layers: int) -> float:
-    tf = spec["threads"].get(str(threads), 0.5)
-    return spec["base"] * tf * (1.0 + spec["boost"] * math.exp(-((layers - spec["peak_layer"]) / spec["width"]) ** 2))
+def surface_value(surface: dict, threads: int, layers: int) -> float:
+    tf = surface["threads"].get(str(threads), 0.5)
+    return surface["base"] * tf * (1.0 + surface["boost"] * math.exp(-((layers - surface["peak_layer"]) / surface["width"]) ** 2))
 
 
 def thread_values(cores: int) -> list[int]:
@@ -157,10 +157,10 @@ def search_quality(tmp: Path) -> dict:
         for peak, width, boost, fav in shapes:
             tfac = {str(t): 0.7 for t in threads}
             tfac[str(threads[fav])] = 1.0
-            spec = dict(base=40.0, threads=tfac, peak_layer=peak, width=width, boost=boost)
-            os.environ["FERROLUNE_FAKE_SURFACE"] = json.dumps(spec)
+            surface = dict(base=40.0, threads=tfac, peak_layer=peak, width=width, boost=boost)
+            os.environ["FERROLUNE_FAKE_SURFACE"] = json.dumps(surface)
             result = fl.optimize(str(model), "gguf", gpu="4090")
-            exhaustive = max(surface_value(spec, t, g) for t in threads for g in range(33))
+            exhaustive = max(surface_value(surface, t, g) for t in threads for g in range(33))
             fractions.append(result.tokens_per_sec / exhaustive)
     finally:
         os.environ["PATH"] = saved

@@ -5,8 +5,8 @@
 
 namespace ferrolune::py {
 
-// The classes are created from a spec named "builtins.<name>" so that their
-// __module__ reads builtins (a spec name without a dot leaves __module__
+// The classes are created from a PyType_Spec named "builtins.<name>" so that their
+// __module__ reads builtins (a PyType_Spec name without a dot leaves __module__
 // unset and warns); the type name itself then loses the module part, as a
 // built-in type's has none. `name` must have static storage. False with an
 // exception set on failure.
