@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 CACHE ?= $(HOME)/.cache/ferrolune
 LLAMA_BIN = $(shell PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh)
 APT_PACKAGES := g++ cmake ninja-build pkg-config libfmt-dev nlohmann-json3-dev libicu-dev \
-  libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev
 TEST_BUILD := $(ROOT)/build/tests
 
 .PHONY: all setup system-packages venv llama-tools install cpp-tests py-tests test demo bench fuzz clean

@@ -1,0 +1,62 @@
+"""The type stubs describe the module well enough for `mypy --strict` users."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import ferrolune
+
+USAGE = '''
+from __future__ import annotations
+
+import ferrolune
+from ferrolune import HardwareProfile, OptimizationResult
+from ferrolune._ferrolune import analyze_model, optimize
+
+
+def plan(path: str) -> tuple[str, float, str | None]:
+    hw: HardwareProfile = ferrolune.profile_hardware()
+    cores: int = hw.cpu_cores
+    vram: int | None = hw.gpu_vram_mb
+    info = analyze_model(path)
+    layers = info["layer_count"]
+    result: OptimizationResult = optimize(path, "gguf", gpu=None, max_latency_ms=200, use_cache=True)
+    manifest: str = ferrolune.export_ollama(result, "bundle")
+    onnx: str = ferrolune.convert_gguf_to_onnx(path, "out.onnx")
+    print(cores, vram, layers, manifest, onnx, HardwareProfile.detect().to_json())
+    return result.runtime, result.tokens_per_sec + result.latency_ms, result.output_path
+'''
+
+MISUSE = '''
+import ferrolune
+
+ferrolune.optimize("m.gguf", "gguf", use_cache=None)
+ferrolune.profile_hardware().cpu_cores = 3
+'''
+
+
+def run_mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
+    target = tmp_path / "usage.py"
+    target.write_text(source)
+    env = dict(os.environ)
+    # Point mypy at the package being tested, wherever it was imported from.
+    env["MYPYPATH"] = str(Path(ferrolune.__file__).resolve().parent.parent)
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, str(target)],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300,
+    )
+
+
+def test_typical_usage_passes_strict_checking(tmp_path: Path) -> None:
+    done = run_mypy(tmp_path, USAGE)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_misuse_is_reported(tmp_path: Path) -> None:
+    done = run_mypy(tmp_path, MISUSE)
+    assert done.returncode == 1
+    assert 'Argument "use_cache" to "optimize" has incompatible type "None"' in done.stdout
+    assert "cpu_cores" in done.stdout
