@@ -150,7 +150,10 @@ public:
         n -= avail;
         pos_ = len_ = 0;
         uint64_t target = saturating_add(file_pos_, n);
-        if (size_ && target > *size_) target = *size_;
+        if (size_ && target > *size_) {
+            target = *size_;
+            overran_ = true;
+        }
         target = std::min<uint64_t>(target, std::numeric_limits<off_t>::max());
         if (::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) {
             if (errno != ESPIPE) return fail(os_error(errno));
@@ -160,6 +163,10 @@ public:
         return {};
     }
 
+    // True once a skip ran past the end of the file. A later read fails on
+    // its own; after the last entry this is the only sign of a cut-off file.
+    bool overran() const { return overran_; }
+
 private:
     // A pipe cannot seek: read the bytes and drop them. The end of the
     // stream is not an error here, as for a seek past the end of a file.
@@ -167,7 +174,10 @@ private:
         while (n > 0) {
             auto got = refill();
             if (!got) return fail(std::move(got.error()));
-            if (*got == 0) return {};
+            if (*got == 0) {
+                overran_ = true;
+                return {};
+            }
             std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(n, *got));
             pos_ = take;
             n -= take;
@@ -198,6 +208,7 @@ private:
 
     int fd_;
     std::optional<uint64_t> size_;
+    bool overran_ = false;
     unsigned char buf_[kBufferSize];
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
@@ -411,6 +422,9 @@ Result<ModelIR> read_gguf_stream(BufferedFile& f) {
     for (uint64_t i = 0; i < *kv_count; ++i) {
         if (auto s = read_entry(f, q); !s) return fail(std::move(s.error()));
     }
+    // The last value was skipped past the end: the file is cut off inside
+    // its metadata, which no loader could use, so do not report it as read.
+    if (f.overran()) return fail(Error(std::string(kShortRead)).context("skip past the end of the metadata"));
 
     ModelIR ir;
     ir.format = ModelFormat::Gguf;

@@ -206,12 +206,14 @@ INSTANTIATE_TEST_SUITE_P(
         // missing field.
         ErrorCase{"block_count_cut_off", Gguf(1).key("llama.block_count", GgufValueType::Uint32).u16(1).bytes(),
                   "read llama.block_count (type=Uint32): read uint32 value: failed to fill whole buffer"},
+        // A skipped value that runs past the end of the file with no entry
+        // after it: the file is cut off inside its metadata.
+        ErrorCase{"last_unread_value_cut_off", Gguf(1).key("general.name", GgufValueType::String).u64(100).bytes() + "abc",
+                  "skip past the end of the metadata: failed to fill whole buffer"},
         ErrorCase{"head_count_kv_cut_off", Gguf(1).key("llama.attention.head_count_kv", GgufValueType::Int16).bytes(),
                   "read llama.attention.head_count_kv (type=Int16): read int16 value (reinterp): failed to fill whole buffer"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// (A file cut inside the value of its last, unread key still reads: skips
-// past the end are not errors, only the next read is, and there is none.)
 TEST(GgufReader, every_truncation_of_a_good_file_is_an_error) {
     const std::string good = llama_style().bytes();
     TempDir dir;
