@@ -1,101 +1,11 @@
-// Scratch directories, environment and working-directory overrides, and
-// fake tools for the export tests.
+// Fake tools and model bytes for the export tests.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "ferrolune/testing/scratch.h"
 
 namespace ferrolune::testing {
-
-namespace fs = std::filesystem;
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "ferrolune-export-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        // Canonical, so paths built from it compare equal to getcwd's.
-        path_ = fs::canonical(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string str(const std::string& name = "") const { return name.empty() ? path_.string() : (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-// Sets (or with nullopt unsets) an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str())) old_ = old;
-        if (value) ::setenv(name_.c_str(), value->c_str(), 1);
-        else ::unsetenv(name_.c_str());
-    }
-    ~ScopedEnv() {
-        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-        else ::unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-class ScopedCwd {
-public:
-    explicit ScopedCwd(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
-    ~ScopedCwd() {
-        std::error_code ec;
-        fs::current_path(old_, ec);
-    }
-    ScopedCwd(const ScopedCwd&) = delete;
-    ScopedCwd& operator=(const ScopedCwd&) = delete;
-
-private:
-    fs::path old_;
-};
-
-inline void write_file(const fs::path& p, const std::string& content, std::optional<fs::perms> mode = std::nullopt) {
-    if (p.has_parent_path()) fs::create_directories(p.parent_path());
-    {
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-    if (mode) fs::permissions(p, *mode);
-}
-
-inline std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline std::string shell_quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
-    return out + "'";
-}
 
 // An executable /bin/sh script.
 inline fs::path write_script(const fs::path& p, const std::string& body) {

@@ -17,63 +17,11 @@
 #include <gtest/gtest.h>
 
 #include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/testing/scratch.h"
 
 namespace ferrolune::testing {
 
 namespace fs = std::filesystem;
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "ferrolune-rt-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string str(const std::string& name = "") const { return name.empty() ? path_.string() : (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-// Sets (or with nullopt unsets) an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str())) old_ = old;
-        if (value) ::setenv(name_.c_str(), value->c_str(), 1);
-        else ::unsetenv(name_.c_str());
-    }
-    ~ScopedEnv() {
-        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-        else ::unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
-inline void write_file(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-inline std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // The arguments a fake tool recorded (NUL-separated, one invocation per file).
 inline std::vector<std::string> read_args(const fs::path& p) {
@@ -114,15 +62,6 @@ private:
     TempDir dir_;
     ScopedEnv path_env_;
 };
-
-inline std::string shell_quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
-    return out + "'";
-}
 
 // A here-document that prints `text` exactly (no trailing line feed added).
 inline std::string print_text(const std::string& text, bool to_stderr = false) {
