@@ -154,7 +154,7 @@ Result<BenchmarkResult> LlamaCppAdapter::run_inference(std::string_view prompt) 
     // its last lines: the generation line, or the whole summary. Such a run
     // is repeated; the prompt-evaluation fallback is used only when every
     // attempt lacked the generation line.
-    constexpr int kAttempts = 3;
+    constexpr int kAttempts = 5;
     std::optional<std::string> summary;  // the output that holds the timing lines
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         process::Command cmd =

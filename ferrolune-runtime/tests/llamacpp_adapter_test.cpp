@@ -246,8 +246,8 @@ INSTANTIATE_TEST_SUITE_P(
         LostSummaryCase{"FirstRunLostEverything", {"load\n", std::string(kPromptLine) + kEvalLine}, 16366.07, 2},
         LostSummaryCase{"FirstRunLostTheGenerationLine", {kPromptLine, std::string(kPromptLine) + kEvalLine},
                         16366.07, 2},
-        LostSummaryCase{"PromptLineEveryTimeIsTheFallback", {kPromptLine, kPromptLine, kPromptLine}, 21978.02, 3},
-        LostSummaryCase{"NeverASummary", {"a\n", "b\n", "c\n"}, std::nullopt, 3},
+        LostSummaryCase{"PromptLineEveryTimeIsTheFallback", {kPromptLine, kPromptLine, kPromptLine}, 21978.02, 5},
+        LostSummaryCase{"NeverASummary", {"a\n", "b\n", "c\n"}, std::nullopt, 5},
         LostSummaryCase{"UnreadableSummaryIsNotRetried", {"eval time = x tokens per second\n", kEvalLine},
                         std::nullopt, 1}),
     [](const auto& info) { return std::string(info.param.name); });
