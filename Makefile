@@ -46,7 +46,7 @@ cpp-tests: setup llama-tools
 	cmake -S $(ROOT) -B $(TEST_BUILD) -G Ninja -DFERROLUNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PY) >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && PATH="$(VENV)/bin:$$PATH" FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) \
-	  ctest --output-on-failure -j $(JOBS)
+	  ctest --output-on-failure
 
 py-tests: install llama-tools
 	PATH="$(VENV)/bin:$$PATH" FERROLUNE_LLAMA_BIN="$(LLAMA_BIN)" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests; \
