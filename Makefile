@@ -6,13 +6,14 @@ VENV := $(ROOT)/.venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 JOBS ?= $(shell nproc)
-CACHE ?= $(HOME)/.cache/ferrolune
-LLAMA_BIN = $(shell PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh)
+export FERROLUNE_CACHE_DIR ?= $(HOME)/.cache/ferrolune
+export LLAMA_CPP_PYTHON_VERSION ?= 0.3.36
+LLAMA_BIN := $(FERROLUNE_CACHE_DIR)/llama.cpp-$(LLAMA_CPP_PYTHON_VERSION)/bin
 APT_PACKAGES := g++ cmake ninja-build pkg-config libfmt-dev nlohmann-json3-dev libicu-dev \
   libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev
 TEST_BUILD := $(ROOT)/build/tests
 
-.PHONY: all setup system-packages venv llama-tools install cpp-tests py-tests test demo bench fuzz clean
+.PHONY: all setup system-packages venv llama-tools demo-tools install cpp-tests py-tests test demo bench fuzz clean
 
 all: install
 
@@ -39,6 +40,10 @@ setup: system-packages venv
 llama-tools: venv
 	@PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh >/dev/null
 
+# The demo needs only the one-shot generator and the quantizer.
+demo-tools: venv
+	@PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh llama-completion llama-quantize >/dev/null
+
 install: setup
 	$(PIP) install -q --no-build-isolation $(ROOT)
 
@@ -60,10 +65,10 @@ test: setup llama-tools
 	if [ $$status -ne 0 ]; then echo "make test: some tests failed"; fi; \
 	exit $$status
 
-demo: install llama-tools
+demo: install demo-tools
 	PATH="$(LLAMA_BIN):$$PATH" $(PY) $(ROOT)/scripts/demo.py
 
-bench: install llama-tools
+bench: install demo-tools
 	PATH="$(LLAMA_BIN):$$PATH" FERROLUNE_SOURCE_DIR=$(ROOT) $(PY) $(ROOT)/bench/run_all.py
 
 fuzz: setup
