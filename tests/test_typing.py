@@ -42,8 +42,11 @@ def run_mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
     target = tmp_path / "usage.py"
     target.write_text(source)
     env = dict(os.environ)
-    # Point mypy at the package being tested, wherever it was imported from.
-    env["MYPYPATH"] = str(Path(ferrolune.__file__).resolve().parent.parent)
+    # An installed package is found by mypy itself (and must not be named on
+    # MYPYPATH); a development build is pointed at explicitly.
+    package_root = Path(ferrolune.__file__).resolve().parent.parent
+    if package_root.name != "site-packages":
+        env["MYPYPATH"] = str(package_root)
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, str(target)],
         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300,
