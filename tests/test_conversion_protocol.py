@@ -37,14 +37,14 @@ request = sys.stdin.buffer.read()
 with open(os.path.join(here, name + ".request"), "wb") as f:
     f.write(request)
 with open(os.path.join(here, "behaviour.json")) as f:
-    spec = json.load(f)
-out = spec.get("stdout")
+    behaviour = json.load(f)
+out = behaviour.get("stdout")
 if out is None:
     out = json.dumps({"output_path": "fake:" + name + ":" + json.loads(request)["output_path"]})
-sys.stderr.write(spec.get("stderr", ""))
+sys.stderr.write(behaviour.get("stderr", ""))
 sys.stdout.write(out)
 sys.stdout.flush()
-sys.exit(spec.get("exit", 0))
+sys.exit(behaviour.get("exit", 0))
 '''
 
 
@@ -57,8 +57,8 @@ class Checkout:
             (self.scripts / name).write_text(FAKE_RUNNER)
         self.behave()
 
-    def behave(self, **spec: object) -> None:
-        (self.scripts / "behaviour.json").write_text(json.dumps(spec))
+    def behave(self, **behaviour: object) -> None:
+        (self.scripts / "behaviour.json").write_text(json.dumps(behaviour))
 
     def request(self, name: str) -> bytes:
         return (self.scripts / (name + ".request")).read_bytes()
