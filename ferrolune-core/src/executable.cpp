@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ferrolune/core/paths.h"
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
@@ -25,12 +26,6 @@ std::string current_dir() {
     return ec ? std::string(".") : cwd.string();
 }
 
-std::string join(const std::string& dir, std::string_view name) {
-    if (dir.empty()) return std::string(name);
-    if (dir.back() == '/') return dir + std::string(name);
-    return dir + "/" + std::string(name);
-}
-
 std::string home_dir(const char* home) {
     if (home && *home) return home;
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
@@ -42,7 +37,7 @@ std::string home_dir(const char* home) {
 std::optional<std::string> find_executable_in(std::string_view name, const char* path_var, const char* home) {
     if (name.empty()) return std::nullopt;
     if (name.find('/') != std::string_view::npos) {
-        std::string candidate = name.front() == '/' ? std::string(name) : join(current_dir(), name);
+        std::string candidate = name.front() == '/' ? std::string(name) : join_path(current_dir(), name);
         if (is_executable_file(candidate)) return candidate;
         return std::nullopt;
     }
@@ -56,7 +51,7 @@ std::optional<std::string> find_executable_in(std::string_view name, const char*
         } else {
             dir = std::string(entry);
         }
-        std::string candidate = join(dir, name);
+        std::string candidate = join_path(dir, name);
         if (is_executable_file(candidate)) return candidate;
     }
     return std::nullopt;

@@ -13,6 +13,7 @@
 
 #include "ferrolune/core/executable.h"
 #include "ferrolune/core/json_writer.h"
+#include "ferrolune/core/paths.h"
 #include "ferrolune/core/process.h"
 #include "ferrolune/core/self_location.h"
 #include "ferrolune/core/text.h"
@@ -22,7 +23,6 @@
 namespace ferrolune {
 namespace {
 
-constexpr const char* kSourceDirVariable = "FERROLUNE_SOURCE_DIR";
 constexpr std::string_view kPythonHint = "install Python 3 from https://www.python.org";
 
 // Reads the reply without building a document, so that a repeated member
@@ -118,43 +118,6 @@ std::string_view file_name_of(std::string_view relative_path) {
     return slash == std::string_view::npos ? relative_path : relative_path.substr(slash + 1);
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// `start` and its ancestors, nearest first, at most `limit` of them. Purely
-// lexical: a relative start ends with the empty path (the working directory).
-std::vector<std::string> ancestors(std::string_view start, size_t limit) {
-    bool absolute = !start.empty() && start.front() == '/';
-    std::vector<std::string_view> parts;
-    bool first = true;
-    for (auto part : text::split(start, '/')) {
-        if (part.empty()) continue;
-        if (part == "." && !(first && !absolute)) continue;
-        parts.push_back(part);
-        first = false;
-    }
-    std::vector<std::string> out;
-    for (size_t n = parts.size() + 1; n-- > 0 && out.size() < limit;) {
-        std::string p = absolute ? "/" : "";
-        for (size_t i = 0; i < n; ++i) {
-            if (i > 0) p.push_back('/');
-            p.append(parts[i]);
-        }
-        out.push_back(std::move(p));
-    }
-    return out;
-}
-
-std::optional<std::string> walk(std::string_view start, size_t limit, std::string_view relative_path) {
-    for (const auto& dir : ancestors(start, limit)) {
-        std::string candidate = join_path(dir, relative_path);
-        if (exists(candidate)) return candidate;
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> ask_installed_package(const std::string& python3, std::string_view file_name) {
     process::Command cmd;
     cmd.program = python3;
@@ -163,7 +126,7 @@ std::optional<std::string> ask_installed_package(const std::string& python3, std
     auto done = process::run(cmd);
     if (!done || !done->success()) return std::nullopt;
     std::string candidate(text::trim(text::decode_utf8_lossy(done->stdout_bytes)));
-    if (!exists(candidate)) return std::nullopt;
+    if (!path_exists(candidate)) return std::nullopt;
     return candidate;
 }
 
@@ -199,7 +162,7 @@ RunnerSearchPlaces RunnerSearchPlaces::current() {
     std::error_code ec;
     auto cwd = std::filesystem::current_path(ec);
     if (!ec) places.working_dir = cwd.string();
-    if (const char* v = std::getenv(kSourceDirVariable); v && text::is_valid_utf8(v)) places.source_dir = v;
+    places.source_dir = source_dir_from_env();
     places.extension_dir = self_directory();
     places.python3 = find_executable("python3");
     return places;
@@ -209,20 +172,20 @@ std::optional<std::string> find_runner_script(std::string_view relative_path, co
     const std::string_view file_name = file_name_of(relative_path);
     if (places.executable_dir) {
         std::string candidate = join_path(join_path(join_path(*places.executable_dir, "python"), "ferrolune"), file_name);
-        if (exists(candidate)) return candidate;
+        if (path_exists(candidate)) return candidate;
     }
     if (places.working_dir) {
-        if (auto found = walk(*places.working_dir, 6, relative_path)) return found;
+        if (auto found = find_upwards(*places.working_dir, relative_path, 6)) return found;
     }
     if (places.source_dir) {
-        if (auto found = walk(*places.source_dir, 5, relative_path)) return found;
+        if (auto found = find_upwards(*places.source_dir, relative_path, 5)) return found;
     }
     // The scripts are installed beside the extension module; this finds them
     // even when the interpreter is a virtual environment that python3 on
     // PATH knows nothing of.
     if (places.extension_dir) {
         std::string candidate = join_path(*places.extension_dir, file_name);
-        if (exists(candidate)) return candidate;
+        if (path_exists(candidate)) return candidate;
     }
     if (places.python3) return ask_installed_package(*places.python3, file_name);
     return std::nullopt;

@@ -36,11 +36,6 @@ Status check_ready(bool initialized, bool model_loaded) {
     return {};
 }
 
-bool path_exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string decoded_trimmed(std::string_view bytes) {
     std::string decoded = text::decode_utf8_lossy(bytes);
     return std::string(text::trim(decoded));

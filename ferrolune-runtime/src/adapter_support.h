@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ferrolune/core/paths.h"
 #include "ferrolune/core/process.h"
 #include "ferrolune/runtime/adapter_registry.h"
 
@@ -26,9 +27,6 @@ std::string timeout_reason(std::string_view tool);
 
 // "adapter not initialized" / "model not loaded".
 Status check_ready(bool initialized, bool model_loaded);
-
-// Whether the file's metadata can be read (stat succeeds).
-bool path_exists(const std::string& path);
 
 // Decoded (invalid UTF-8 replaced) and trimmed.
 std::string decoded_trimmed(std::string_view bytes);

@@ -134,7 +134,7 @@ Status LlamaCppAdapter::load_model(const ModelDescription& model) {
     if (model.format != ModelFormat::Gguf)
         return fail(RuntimeAdapterError::unsupported_configuration(
             fmt::format("llama.cpp only supports GGUF models, got {}", display_name(model.format))));
-    if (!adapter_support::path_exists(model.path))
+    if (!path_exists(model.path))
         return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
     auto magic = read_magic(model.path);
     if (!magic) return fail(RuntimeAdapterError::model_load_failed(model.path, magic.error().message()));

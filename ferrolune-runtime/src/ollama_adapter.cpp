@@ -100,7 +100,7 @@ Status OllamaAdapter::initialize(const RuntimeConfig& config) {
 }
 
 Status OllamaAdapter::load_model(const ModelDescription& model) {
-    if (!adapter_support::path_exists(model.path))
+    if (!path_exists(model.path))
         return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
     tag_ = ollama_model_tag(model.path);
     model_ = model;

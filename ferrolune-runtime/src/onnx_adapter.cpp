@@ -1,7 +1,6 @@
 #include "ferrolune/runtime/onnx_adapter.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 
 #include <fmt/format.h>
@@ -9,22 +8,17 @@
 
 #include "adapter_support.h"
 #include "ferrolune/core/json_writer.h"
+#include "ferrolune/core/paths.h"
 #include "ferrolune/core/self_location.h"
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
 namespace {
 
-namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
 constexpr std::string_view kInstallHint = "install Python 3 and onnxruntime (pip install onnxruntime)";
 constexpr std::string_view kScriptName = "onnx_runner.py";
-
-bool path_present(const fs::path& p) {
-    std::error_code ec;
-    return fs::exists(p, ec);
-}
 
 std::optional<double> as_number(const Json& v) {
     if (!v.is_number()) return std::nullopt;
@@ -62,23 +56,17 @@ std::optional<BenchmarkResult> read_success(const Json& v, const std::map<std::s
 
 std::optional<std::string> locate_runner_script(std::string_view name) {
     if (auto dir = executable_directory(); dir && !dir->empty()) {
-        fs::path candidate = fs::path(*dir) / "python" / "ferrolune" / name;
-        if (path_present(candidate)) return candidate.string();
+        std::string candidate = join_path(join_path(join_path(*dir, "python"), "ferrolune"), name);
+        if (path_exists(candidate)) return candidate;
     }
-    if (const char* src = std::getenv("FERROLUNE_SOURCE_DIR"); src && text::is_valid_utf8(src)) {
-        fs::path dir = src;
-        for (int i = 0; i < 5; ++i) {
-            fs::path candidate = dir / "python" / "ferrolune" / name;
-            if (path_present(candidate)) return candidate.string();
-            if (!dir.has_parent_path() || dir.parent_path() == dir) break;
-            dir = dir.parent_path();
-        }
+    if (auto src = source_dir_from_env()) {
+        if (auto found = find_upwards(*src, join_path("python/ferrolune", name), 5)) return found;
     }
     // An installed package keeps the scripts beside the extension module,
     // which is where this code is loaded from.
     if (auto dir = self_directory(); dir && !dir->empty()) {
-        fs::path candidate = fs::path(*dir) / name;
-        if (path_present(candidate)) return candidate.string();
+        std::string candidate = join_path(*dir, name);
+        if (path_exists(candidate)) return candidate;
     }
     return std::nullopt;
 }
@@ -143,7 +131,7 @@ Status OnnxAdapter::load_model(const ModelDescription& model) {
     if (model.format != ModelFormat::Onnx)
         return fail(RuntimeAdapterError::unsupported_configuration(
             fmt::format("OnnxAdapter only supports ONNX models, got {}", display_name(model.format))));
-    if (!adapter_support::path_exists(model.path))
+    if (!path_exists(model.path))
         return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
     model_ = model;
     return {};

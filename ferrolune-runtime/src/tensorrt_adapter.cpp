@@ -90,7 +90,7 @@ Status TensorRtAdapter::load_model(const ModelDescription& model) {
     if (model.format != ModelFormat::Onnx)
         return fail(RuntimeAdapterError::unsupported_configuration(
             fmt::format("TensorRT only supports ONNX models, got {}", display_name(model.format))));
-    if (!adapter_support::path_exists(model.path))
+    if (!path_exists(model.path))
         return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
     model_ = model;
     return {};

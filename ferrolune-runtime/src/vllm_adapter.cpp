@@ -101,7 +101,7 @@ Status VllmAdapter::initialize(const RuntimeConfig& config) {
 }
 
 Status VllmAdapter::load_model(const ModelDescription& model) {
-    if (!adapter_support::path_exists(model.path))
+    if (!path_exists(model.path))
         return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
     model_ = model;
     return {};

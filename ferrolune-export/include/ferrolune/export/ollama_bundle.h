@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ferrolune/core/error.h"
+#include "ferrolune/core/paths.h"
 #include "ferrolune/runtime/run_records.h"
 
 namespace ferrolune {
@@ -32,8 +33,6 @@ Result<ExportManifest> export_ollama_bundle(const OptimizationResult& result, st
 // ollama_commands, output_dir. Invalid UTF-8 in paths becomes U+FFFD.
 std::string to_json(const ExportManifest& manifest);
 
-// One "/" between the two unless `dir` is empty or already ends in "/".
-std::string join_path(std::string_view dir, std::string_view name);
 
 // The Modelfile text for a configuration.
 std::string modelfile_text(const RuntimeConfig& config);

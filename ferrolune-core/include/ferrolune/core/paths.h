@@ -1,0 +1,31 @@
+// Lexical path helpers and the search for files in a directory and its
+// ancestors, shared by the executable lookup and the runner-script lookups.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ferrolune {
+
+// "dir/name"; no separator is doubled, and an empty dir gives `name` alone.
+std::string join_path(std::string_view dir, std::string_view name);
+
+// True when something exists at `path` (a file or a directory, links followed).
+bool path_exists(const std::string& path);
+
+// Names a directory inside a source checkout, where the runner scripts are
+// searched during development.
+inline constexpr const char* kSourceDirVariable = "FERROLUNE_SOURCE_DIR";
+
+// The variable's value when it is set to valid UTF-8 text.
+std::optional<std::string> source_dir_from_env();
+
+// The first `dir/relative` that exists (a file or a directory, links
+// followed), for `start` and its ancestors, nearest first, at most `limit`
+// directories. Purely lexical: a relative start ends with the working
+// directory.
+std::optional<std::string> find_upwards(std::string_view start, std::string_view relative, std::size_t limit);
+
+}  // namespace ferrolune
