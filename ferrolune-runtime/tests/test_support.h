@@ -74,6 +74,21 @@ inline const RuntimeAdapterError& adapter_error(const Error& e) {
     return *a;
 }
 
+// A parsed tool reply against the expected metrics, or, when none are
+// expected, against the InferenceFailed text with `reason`.
+inline void expect_reply(const Result<BenchmarkResult>& r, const std::optional<BenchmarkResult>& ok,
+                         const std::string& reason) {
+    ASSERT_EQ(r.has_value(), ok.has_value()) << (r ? "" : r.error().render());
+    if (r) {
+        EXPECT_DOUBLE_EQ(r->tokens_per_sec, ok->tokens_per_sec);
+        EXPECT_DOUBLE_EQ(r->latency_ms, ok->latency_ms);
+        EXPECT_EQ(r->peak_memory_mb, ok->peak_memory_mb);
+    } else {
+        EXPECT_EQ(r.error().render(), "inference failed: " + reason);
+        EXPECT_EQ(adapter_error(r.error()).kind(), RuntimeAdapterError::Kind::InferenceFailed);
+    }
+}
+
 inline RuntimeConfig config(RuntimeKind kind, QuantizationStrategy q = QuantizationStrategy::Q4_K_M,
                             uint32_t threads = 4, uint32_t batch = 1, uint32_t gpu_layers = 0) {
     return RuntimeConfig{kind, q, threads, batch, gpu_layers};
