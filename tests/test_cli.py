@@ -152,3 +152,17 @@ def test_console_script_is_installed() -> None:
     done = subprocess.run([script, "profile", "--json"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "core_count" in done.stdout
+
+
+def test_optimize_with_the_real_llama_tools(tiny_gguf: Path, tmp_path: Path, llama_bin: Path) -> None:
+    output = tmp_path / "tiny-q.gguf"
+    done = cli("optimize", str(tiny_gguf), "--format", "gguf", "--output", str(output), "--json",
+               path=f"{llama_bin}:{Path(sys.executable).parent}")
+    assert done.returncode == 0, done.stderr
+    doc = json.loads(done.stdout)
+    assert doc["result"]["config"]["runtime"] == "LlamaCpp"
+    assert doc["result"]["metrics"]["tokens_per_sec"] > 0
+    # Measured, not estimated: the estimate line never appears.
+    assert "hardware-aware estimates" not in done.stderr
+    assert doc["output_path"] == str(output)
+    assert output.read_bytes()[:4] == b"GGUF"

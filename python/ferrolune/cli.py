@@ -8,10 +8,11 @@ standard error), 2 on usage errors.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import sys
-from typing import Any, Sequence
+from typing import Any, Iterator, Sequence
 
 from . import _ferrolune as native
 
@@ -74,14 +75,29 @@ def cmd_analyze(args: argparse.Namespace) -> int:
     return 0
 
 
+@contextlib.contextmanager
+def _child_output_to_stderr() -> Iterator[None]:
+    """Sends whatever the tools print (llama-quantize inherits our standard
+    output) to standard error, so standard output holds only our answer."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        os.dup2(2, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
 def _optimize(args: argparse.Namespace) -> Any:
-    return native.optimize(
-        args.model,
-        args.format,
-        gpu=args.gpu,
-        max_latency_ms=args.latency,
-        output_path=args.output,
-    )
+    with _child_output_to_stderr():
+        return native.optimize(
+            args.model,
+            args.format,
+            gpu=args.gpu,
+            max_latency_ms=args.latency,
+            output_path=args.output,
+        )
 
 
 def _print_result(result: Any) -> None:
@@ -121,14 +137,18 @@ def _emit(result: Any, manifest_text: str | None, as_json: bool) -> None:
 
 def cmd_optimize(args: argparse.Namespace) -> int:
     result = _optimize(args)
-    manifest = native.export_ollama(result, args.export) if args.export else None
+    manifest = None
+    if args.export:
+        with _child_output_to_stderr():
+            manifest = native.export_ollama(result, args.export)
     _emit(result, manifest, args.json)
     return 0
 
 
 def cmd_export(args: argparse.Namespace) -> int:
     result = _optimize(args)
-    manifest = native.export_ollama(result, args.output_dir)
+    with _child_output_to_stderr():
+        manifest = native.export_ollama(result, args.output_dir)
     _emit(result, manifest, args.json)
     return 0
 
@@ -140,11 +160,13 @@ def _extension(path: str) -> str:
 def cmd_convert(args: argparse.Namespace) -> int:
     source, target = _extension(args.input), _extension(args.output)
     if (source, target) == (".gguf", ".onnx"):
-        written = native.convert_gguf_to_onnx(args.input, args.output)
+        convert = native.convert_gguf_to_onnx
     elif (source, target) == (".onnx", ".gguf"):
-        written = native.convert_onnx_to_gguf(args.input, args.output)
+        convert = native.convert_onnx_to_gguf
     else:
         raise _UsageError("convert needs a .gguf input and an .onnx output, or an .onnx input and a .gguf output")
+    with _child_output_to_stderr():
+        written = convert(args.input, args.output)
     if args.json:
         _print_json(json.dumps({"output_path": written}, separators=(",", ":")))
     else:
