@@ -12,15 +12,8 @@ namespace {
 
 // `start` and its ancestors, nearest first, at most `limit` of them.
 std::vector<std::string> ancestors(std::string_view start, std::size_t limit) {
-    bool absolute = !start.empty() && start.front() == '/';
-    std::vector<std::string_view> parts;
-    bool first = true;
-    for (auto part : text::split(start, '/')) {
-        if (part.empty()) continue;
-        if (part == "." && !(first && !absolute)) continue;
-        parts.push_back(part);
-        first = false;
-    }
+    bool absolute = false;
+    const std::vector<std::string_view> parts = lexical_components(start, absolute);
     std::vector<std::string> out;
     for (std::size_t n = parts.size() + 1; n-- > 0 && out.size() < limit;) {
         std::string p = absolute ? "/" : "";
@@ -34,6 +27,38 @@ std::vector<std::string> ancestors(std::string_view start, std::size_t limit) {
 }
 
 }  // namespace
+
+std::vector<std::string_view> lexical_components(std::string_view path, bool& absolute) {
+    absolute = !path.empty() && path.front() == '/';
+    std::vector<std::string_view> out;
+    bool first = true;
+    for (auto part : text::split(path, '/')) {
+        if (part.empty()) continue;
+        if (part == "." && !(first && !absolute)) continue;
+        out.push_back(part);
+        first = false;
+    }
+    return out;
+}
+
+std::optional<std::string_view> file_name(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    auto slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    return name;
+}
+
+std::string_view file_stem(std::string_view name) {
+    auto dot = name.rfind('.');
+    return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+std::optional<std::string_view> file_extension(std::string_view name) {
+    auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    return name.substr(dot + 1);
+}
 
 bool path_exists(const std::string& path) {
     struct stat st;

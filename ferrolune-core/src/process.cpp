@@ -93,6 +93,12 @@ ssize_t write_no_sigpipe(int fd, const char* data, size_t len) {
 
 }  // namespace
 
+std::string exit_status_text(const Completed& done) {
+    if (done.exit_code) return std::to_string(*done.exit_code);
+    if (done.term_signal) return "none (killed by signal " + std::to_string(*done.term_signal) + ")";
+    return "none";
+}
+
 Result<Completed> run(const Command& cmd) {
     Pipe in_pipe, out_pipe, err_pipe;
     if (cmd.stdin_mode == Input::Pipe) {

@@ -30,3 +30,18 @@ TEST(Paths, find_upwards_stops_after_limit_directories) {
     EXPECT_FALSE(find_upwards(deep, "python/ferrolune/missing.py", 50));
     fs::remove_all(root);
 }
+
+TEST(Paths, file_name_stem_and_extension) {
+    using ferrolune::file_extension;
+    using ferrolune::file_name;
+    using ferrolune::file_stem;
+    EXPECT_EQ(file_name("dir/llama.Q4.gguf/"), "llama.Q4.gguf");
+    EXPECT_FALSE(file_name("dir/.."));
+    EXPECT_FALSE(file_name(""));
+    EXPECT_EQ(file_stem("llama.Q4.gguf"), "llama.Q4");
+    EXPECT_EQ(file_extension("llama.Q4.gguf"), "gguf");
+    // A leading dot alone is not an extension.
+    EXPECT_EQ(file_stem(".gguf"), ".gguf");
+    EXPECT_FALSE(file_extension(".gguf"));
+    EXPECT_EQ(file_extension("model."), "");
+}

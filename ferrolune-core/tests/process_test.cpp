@@ -135,3 +135,11 @@ TEST(Process, safe_from_several_threads) {
     for (auto& t : ts) t.join();
     EXPECT_EQ(ok.load(), 80);
 }
+
+TEST(Process, exit_status_text_names_code_or_signal) {
+    auto code = p::run(sh("exit 4"));
+    auto killed = p::run(sh("kill -9 $$"));
+    ASSERT_TRUE(code && killed);
+    EXPECT_EQ(p::exit_status_text(*code), "4");
+    EXPECT_EQ(p::exit_status_text(*killed), "none (killed by signal 9)");
+}

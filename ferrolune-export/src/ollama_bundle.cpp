@@ -21,31 +21,9 @@ namespace {
 
 constexpr std::string_view kConvertScript = "convert_hf_to_gguf.py";
 
-// The text after the last dot of the file name; a name whose only dot is
-// its first character has none.
 bool has_onnx_extension(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    auto slash = path.rfind('/');
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) return false;
-    return name.substr(dot + 1) == "onnx";
-}
-
-// Components as a path library sees them without touching the disk:
-// repeated separators and inner "." dropped, a leading "./" and ".." kept.
-std::vector<std::string_view> lexical_components(std::string_view p, bool& absolute) {
-    absolute = !p.empty() && p.front() == '/';
-    std::vector<std::string_view> out;
-    bool first = true;
-    for (auto part : text::split(p, '/')) {
-        if (part.empty()) continue;
-        if (part == "." && !(first && !absolute)) continue;
-        out.push_back(part);
-        first = false;
-    }
-    return out;
+    auto name = file_name(path);
+    return name && file_extension(*name) == "onnx";
 }
 
 bool lexically_equal(std::string_view a, std::string_view b) {
@@ -53,12 +31,6 @@ bool lexically_equal(std::string_view a, std::string_view b) {
     auto ca = lexical_components(a, abs_a);
     auto cb = lexical_components(b, abs_b);
     return abs_a == abs_b && ca == cb;
-}
-
-std::string exit_text(const process::Completed& done) {
-    if (done.exit_code) return std::to_string(*done.exit_code);
-    if (done.term_signal) return fmt::format("none (killed by signal {})", *done.term_signal);
-    return "none";
 }
 
 Status convert_onnx(std::string_view model_path, const std::string& target) {
@@ -74,7 +46,7 @@ Status convert_onnx(std::string_view model_path, const std::string& target) {
     cmd.stderr_mode = process::Output::Inherit;
     auto done = process::run(cmd);
     if (!done) return fail(done.error());
-    if (!done->success()) return failf("convert_hf_to_gguf.py failed with exit code {}", exit_text(*done));
+    if (!done->success()) return failf("convert_hf_to_gguf.py failed with exit code {}", process::exit_status_text(*done));
     return {};
 }
 

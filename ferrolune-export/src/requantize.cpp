@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ferrolune/core/executable.h"
+#include "ferrolune/core/paths.h"
 #include "ferrolune/core/process.h"
 #include "ferrolune/core/text.h"
 
@@ -44,9 +45,7 @@ std::string default_requantized_path(std::string_view model_path) {
 
     std::string stem = "model";
     if (!name.empty() && name != "." && name != "..") {
-        std::size_t dot = name.find_last_of('.');
-        // A name whose only dot leads it (".hidden") has no extension.
-        stem = text::decode_utf8_lossy(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+        stem = text::decode_utf8_lossy(file_stem(name));
     }
     std::string file = stem + "-optimized.gguf";
     if (parent.empty()) return file;
@@ -83,8 +82,7 @@ Status requantize_model(std::string_view input_path, std::string_view output_pat
     Result<process::Completed> done = process::run(cmd);
     if (!done) return failf("failed to launch llama-quantize: {}", done.error().render());
     if (done->success()) return {};
-    if (done->exit_code) return failf("llama-quantize exited with code {}", *done->exit_code);
-    return failf("llama-quantize exited with code none (ended by signal {})", done->term_signal.value_or(0));
+    return failf("llama-quantize exited with code {}", process::exit_status_text(*done));
 }
 
 }  // namespace ferrolune

@@ -26,14 +26,10 @@ bool is_alphanumeric(UChar32 c) {
     return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
 }
 
-std::optional<std::string_view> file_stem(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    auto slash = path.rfind('/');
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return std::nullopt;
-    auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) return name;
-    return name.substr(0, dot);
+std::optional<std::string_view> model_stem(std::string_view path) {
+    auto name = file_name(path);
+    if (!name) return std::nullopt;
+    return file_stem(*name);
 }
 
 // The first line with all `keys` that lacks `prompt_marker`, else the first
@@ -55,7 +51,7 @@ std::optional<std::string_view> generation_line(const std::vector<std::string_vi
 }  // namespace
 
 std::string ollama_model_tag(std::string_view model_path) {
-    auto stem = file_stem(model_path);
+    auto stem = model_stem(model_path);
     if (!stem || !text::is_valid_utf8(*stem)) return "model";
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(stem->data(), static_cast<int32_t>(stem->size())));
     u.toLower(icu::Locale::getRoot());

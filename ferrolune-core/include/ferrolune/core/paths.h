@@ -6,11 +6,25 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ferrolune {
 
 // "dir/name"; no separator is doubled, and an empty dir gives `name` alone.
 std::string join_path(std::string_view dir, std::string_view name);
+
+// Components as a path library sees them without touching the disk:
+// repeated separators and inner "." dropped, a leading "./" and ".." kept.
+std::vector<std::string_view> lexical_components(std::string_view path, bool& absolute);
+
+// The last component after any trailing separators; nothing when that is
+// empty, "." or "..".
+std::optional<std::string_view> file_name(std::string_view path);
+
+// A file name's text before its last dot, and after it; a name whose only
+// dot is its first character has no extension.
+std::string_view file_stem(std::string_view name);
+std::optional<std::string_view> file_extension(std::string_view name);
 
 // True when something exists at `path` (a file or a directory, links followed).
 bool path_exists(const std::string& path);

@@ -38,6 +38,9 @@ struct Completed {
     bool success() const { return exit_code && *exit_code == 0 && !timed_out; }
 };
 
+// The exit code in decimal, or "none (killed by signal N)".
+std::string exit_status_text(const Completed& done);
+
 // Runs the command to completion. Fails only when the child cannot be
 // started or its pipes fail; the error text is the system error text.
 Result<Completed> run(const Command& cmd);
