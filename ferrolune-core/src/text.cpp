@@ -138,9 +138,6 @@ std::string unicode_lower(std::string_view s) {
     return out;
 }
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.starts_with(prefix); }
-bool ends_with(std::string_view s, std::string_view suffix) { return s.ends_with(suffix); }
-
 std::optional<double> parse_double(std::string_view s) {
     if (s.empty()) return std::nullopt;
     std::string_view body = s;

@@ -386,9 +386,9 @@ Status read_entry(BufferedFile& f, Quantities& q) {
         q.explicit_params = *v;
         return {};
     }
-    if (text::ends_with(key, ".attention.head_count")) return coerce_lenient(f, type, key, q.head_count);
-    if (text::ends_with(key, ".attention.head_count_kv")) return coerce_lenient(f, type, key, q.head_count_kv);
-    if (text::ends_with(key, ".feed_forward_length")) return coerce_lenient(f, type, key, q.feed_forward);
+    if (key.ends_with(".attention.head_count")) return coerce_lenient(f, type, key, q.head_count);
+    if (key.ends_with(".attention.head_count_kv")) return coerce_lenient(f, type, key, q.head_count_kv);
+    if (key.ends_with(".feed_forward_length")) return coerce_lenient(f, type, key, q.feed_forward);
     if (auto dot = key.find('.'); dot != std::string::npos) {
         std::string_view rest = std::string_view(key).substr(dot + 1);
         std::optional<uint64_t>* slot = nullptr;

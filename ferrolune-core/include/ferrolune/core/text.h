@@ -41,9 +41,6 @@ std::string ascii_lower(std::string_view s);
 // become several). Ill-formed UTF-8 is decoded lossily first.
 std::string unicode_lower(std::string_view s);
 
-bool starts_with(std::string_view s, std::string_view prefix);
-bool ends_with(std::string_view s, std::string_view suffix);
-
 // Strict unsigned decimal: optional leading '+', then one or more digits,
 // nothing else; overflow of T fails.
 template <typename T>
