@@ -2,7 +2,7 @@
 # Builds llama.cpp's command-line tools from the llama.cpp source vendored in
 # the llama-cpp-python sdist, once, and caches them outside the repo.
 #
-#   build-llama-tools.sh [TOOL ...]   build the named tools (default: all three)
+#   build-llama-tools.sh [TOOL ...]   build the named tools (default: all four)
 #                                     and print the directory that holds them
 #
 # Safe to re-run: a tool already in the cache is not built again.
@@ -13,7 +13,7 @@ DEST="$CACHE/llama.cpp-$VERSION"
 # llama-cli is the interactive chat program nowadays and the slowest to build
 # (it pulls in the server); the one-shot tools come first.
 TOOLS=("$@")
-if [[ ${#TOOLS[@]} -eq 0 ]]; then TOOLS=(llama-completion llama-quantize llama-cli); fi
+if [[ ${#TOOLS[@]} -eq 0 ]]; then TOOLS=(llama-completion llama-quantize llama-bench llama-cli); fi
 
 missing=()
 for t in "${TOOLS[@]}"; do
