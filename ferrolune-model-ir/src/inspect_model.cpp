@@ -1,5 +1,7 @@
 #include "ferrolune/model_ir/inspect_model.h"
 
+#include <typeinfo>
+
 #include "ferrolune/core/text.h"
 #include "ferrolune/model_ir/gguf_reader.h"
 #include "ferrolune/model_ir/onnx_reader.h"
@@ -22,5 +24,7 @@ Result<ModelIR> inspect_model(const std::string& path) {
     if (ext == "onnx") return read_onnx(path);
     return failf("unrecognised model file extension '.{}'; expected '.gguf' or '.onnx'", ext);
 }
+
+bool is_not_a_model(const Error& e) { return e.detail().type() == typeid(NotAModel); }
 
 }  // namespace ferrolune

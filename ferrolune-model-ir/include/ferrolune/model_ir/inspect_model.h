@@ -18,4 +18,10 @@ std::string model_file_extension(std::string_view path);
 // opening the file. The contents are never used to guess the format.
 Result<ModelIR> inspect_model(const std::string& path);
 
+// Carried as the detail of a reader's error when the file is not a model of
+// its format at all (cannot be opened, not a regular file, empty, wrong
+// magic), as opposed to a model whose metadata does not fully decode.
+struct NotAModel {};
+bool is_not_a_model(const Error& e);
+
 }  // namespace ferrolune
