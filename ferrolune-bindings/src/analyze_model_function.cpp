@@ -1,6 +1,9 @@
+// analyze_model(model_path): the inspected record as a dict.
+#include <array>
 #include <optional>
 #include <string>
 
+#include "arguments.h"
 #include "call_guard.h"
 #include "ferrolune/model_ir/inspect_model.h"
 #include "functions.h"
@@ -16,7 +19,31 @@ Ref optional_int(const std::optional<T>& v) {
 
 Ref optional_real(const std::optional<double>& v) { return v ? real(*v) : none(); }
 
-}  // namespace
+const char analyze_model_doc[] =
+    "analyze_model(model_path)\n--\n\n"
+    "Inspect a model file and return its IR metadata as a Python dictionary.\n\n"
+    "Reads only the file header and metadata section; tensor data is never\n"
+    "loaded.  All fields except `format` may be `None` when the metadata is\n"
+    "absent or uncomputable.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "model_path : str, bytes or os.PathLike\n"
+    "    Path to a `.gguf` or `.onnx` file.\n\n"
+    "Returns\n"
+    "-------\n"
+    "dict\n"
+    "    With the keys `format`, `param_count`, `architecture`,\n"
+    "    `context_length` and `layer_count`, among others.\n\n"
+    "Raises\n"
+    "------\n"
+    "TypeError\n"
+    "    If `model_path` is not a str, bytes or os.PathLike object.\n"
+    "ValueError\n"
+    "    If `model_path` contains a null byte.\n"
+    "RuntimeError\n"
+    "    If the file cannot be read or is not a recognised model file.";
+
+constexpr std::array<Parameter, 1> analyze_model_params{{{"model_path", true}}};
 
 Ref analyze_model_function(const std::string& model_path) {
     auto ir = inspect_model(model_path);
@@ -42,5 +69,20 @@ Ref analyze_model_function(const std::string& model_path) {
         return Ref();
     return dict;
 }
+
+PyObject* analyze_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        std::array<Handle, analyze_model_params.size()> a;
+        if (!match_arguments("analyze_model", analyze_model_params, args, nargs, kwnames, a)) return Ref();
+        auto model_path = extract_path("model_path", a[0]);
+        if (!model_path) return Ref();
+        return analyze_model_function(*model_path);
+    });
+}
+
+}  // namespace
+
+PyMethodDef analyze_model_def = {"analyze_model", as_cfunction(analyze_model), METH_FASTCALL | METH_KEYWORDS,
+                                 analyze_model_doc};
 
 }  // namespace ferrolune::py

@@ -1,5 +1,6 @@
 #include "arguments.h"
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -30,8 +31,10 @@ bool type_error(std::string_view message) {
     return false;
 }
 
-// "argument 'x': <the pending exception's text>", replacing the pending exception.
-void rewrap_pending(const char* name) {
+// "argument 'x': <the pending exception's text>", replacing the pending
+// exception with one of `as_type`, or of the pending one's own type when
+// `as_type` is null.
+void rewrap_pending(const char* name, PyObject* as_type = PyExc_TypeError) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -48,7 +51,8 @@ void rewrap_pending(const char* name) {
         else
             PyErr_Clear();
     }
-    raise(PyExc_TypeError, fmt::format("argument '{}': {}", name, reason));
+    raise(as_type ? as_type : (type_ref ? type_ref.ptr() : PyExc_TypeError),
+          fmt::format("argument '{}': {}", name, reason));
 }
 
 void cannot_convert(const char* name, Handle value, const char* expected) {
@@ -122,6 +126,27 @@ std::optional<std::string> extract_str(const char* name, Handle value) {
     return std::string(utf8, static_cast<size_t>(size));
 }
 
+std::optional<std::string> extract_path(const char* name, Handle value) {
+    PyObject* encoded = nullptr;
+    // os.fspath, then os.fsencode for a str, and the null-byte check that
+    // every system call on a name needs.
+    if (!PyUnicode_FSConverter(value ? value.ptr() : Py_None, &encoded)) {
+        // TypeError for a wrong type, ValueError for an embedded null byte,
+        // and whatever a __fspath__ of the caller's own raised.
+        rewrap_pending(name, nullptr);
+        return std::nullopt;
+    }
+    Ref bytes = Ref::steal(encoded);
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+std::optional<std::optional<std::string>> extract_optional_path(const char* name, Handle value) {
+    if (!value || value.ptr() == Py_None) return std::optional<std::string>();
+    auto path = extract_path(name, value);
+    if (!path) return std::nullopt;
+    return std::optional<std::string>(std::move(*path));
+}
+
 std::optional<std::optional<std::string>> extract_optional_str(const char* name, Handle value) {
     if (!value || value.ptr() == Py_None) return std::optional<std::string>();
     auto text = extract_str(name, value);
@@ -137,6 +162,20 @@ std::optional<std::optional<double>> extract_optional_double(const char* name, H
         return std::nullopt;
     }
     return std::optional<double>(v);
+}
+
+std::optional<std::optional<double>> extract_optional_positive_limit(const char* name, Handle value) {
+    auto number = extract_optional_double(name, value);
+    if (!number || !*number) return number;
+    const double v = **number;
+    if (std::isfinite(v) && v > 0) return number;
+    // Python's own spelling of the number: nan, inf, -5.0.
+    char* shown = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!shown) return std::nullopt;
+    std::string text(shown);
+    PyMem_Free(shown);
+    raise(PyExc_ValueError, fmt::format("argument '{}': must be a positive finite number, not {}", name, text));
+    return std::nullopt;
 }
 
 std::optional<bool> extract_bool(const char* name, Handle value, bool default_value) {

@@ -21,7 +21,10 @@ PyObject* fault_exception_type() {
 }
 
 Ref raise(PyObject* type, std::string_view message) {
-    Ref text = str(message);
+    // Messages quote file names, which need not be UTF-8: such bytes show as
+    // \xNN, so two names that differ only there still read differently.
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
     if (text) PyErr_SetObject(type, text.ptr());
     return Ref();
 }

@@ -1,28 +1,24 @@
-// The bodies of the module functions that take arguments. Each receives its
-// arguments already converted (module.cpp does the matching and
-// conversion) and returns a new reference, or a null Ref with a Python
-// exception set. Each body lives in its own source file.
+// The module's functions. Each lives in its own source file with its
+// docstring, parameter list, argument conversion and body; module.cpp only
+// puts their definitions into the module in member-table order. The
+// definitions live as long as the process: function objects point at them.
 #pragma once
 
-#include <optional>
-#include <string>
-
-#include "py_object.h"
+#include <Python.h>
 
 namespace ferrolune::py {
 
-// optimize_function.cpp
-Ref optimize_function(const std::string& model_path, const std::string& format, const std::optional<std::string>& gpu,
-                      std::optional<double> max_latency_ms, const std::optional<std::string>& output_path,
-                      bool use_cache);
+extern PyMethodDef profile_hardware_def;      // profile_hardware_function.cpp
+extern PyMethodDef optimize_def;              // optimize_function.cpp
+extern PyMethodDef export_ollama_def;         // export_ollama_function.cpp
+extern PyMethodDef analyze_model_def;         // analyze_model_function.cpp
+extern PyMethodDef convert_gguf_to_onnx_def;  // convert_functions.cpp
+extern PyMethodDef convert_onnx_to_gguf_def;  // convert_functions.cpp
 
-// analyze_model_function.cpp
-Ref analyze_model_function(const std::string& model_path);
-
-// export_functions.cpp. `result` is known to be an OptimizationResult
-// (read it with optimization_result_view).
-Ref export_ollama_function(Handle result, const std::string& output_dir);
-Ref convert_gguf_to_onnx_function(const std::string& input_path, const std::string& output_path);
-Ref convert_onnx_to_gguf_function(const std::string& input_path, const std::string& output_path);
+// A METH_FASTCALL | METH_KEYWORDS function in the PyCFunction slot.
+template <typename F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 }  // namespace ferrolune::py

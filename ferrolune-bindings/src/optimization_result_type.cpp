@@ -58,6 +58,9 @@ PyObject* get_quantization(PyObject* self, void*) {
 PyObject* get_threads(PyObject* self, void*) {
     return guarded([self] { return integer(record_of(self).config.threads); });
 }
+PyObject* get_batch_size(PyObject* self, void*) {
+    return guarded([self] { return integer(record_of(self).config.batch_size); });
+}
 PyObject* get_gpu_layers(PyObject* self, void*) {
     return guarded([self] { return integer(record_of(self).config.gpu_layers); });
 }
@@ -73,7 +76,7 @@ PyObject* get_peak_memory_mb(PyObject* self, void*) {
 PyObject* get_output_path(PyObject* self, void*) {
     return guarded([self] {
         const auto& path = owned_of(self).output_path;
-        return path ? str(*path) : none();
+        return path ? path_str(*path) : none();
     });
 }
 
@@ -88,6 +91,7 @@ PyGetSetDef getset[] = {
     {"quantization", get_quantization, nullptr, "Quantization strategy name (e.g. `\"Q4_K_M\"`, `\"F16\"`).",
      nullptr},
     {"threads", get_threads, nullptr, "Number of CPU threads used by the selected configuration.", nullptr},
+    {"batch_size", get_batch_size, nullptr, "Batch size of the selected configuration.", nullptr},
     {"gpu_layers", get_gpu_layers, nullptr, "Number of transformer layers offloaded to the GPU (0 = CPU-only).",
      nullptr},
     {"tokens_per_sec", get_tokens_per_sec, nullptr, "Sustained throughput in tokens per second.", nullptr},

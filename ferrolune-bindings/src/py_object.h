@@ -63,6 +63,11 @@ private:
 inline Ref str(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
 }
+// A file name as os.fsdecode gives it: bytes that are not UTF-8 become
+// surrogate escapes, so the str names the same file when passed back.
+inline Ref path_str(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref integer(unsigned long long v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
 inline Ref real(double v) { return Ref::steal(PyFloat_FromDouble(v)); }

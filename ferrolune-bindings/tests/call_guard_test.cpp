@@ -103,6 +103,7 @@ TEST(Guard, null_result_without_exception_is_a_fault) {
 }
 
 struct ErrorCase {
+    const char* name;
     Error error;
     const char* text;
 };
@@ -119,11 +120,13 @@ TEST_P(GuardError, becomes_runtime_error_with_rendered_text) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, GuardError,
-    ::testing::Values(ErrorCase{Error("no configuration could be benchmarked"), "no configuration could be benchmarked"},
-                      ErrorCase{Error("failed to fill whole buffer").context("read KV key").context("inspect model"),
+    ::testing::Values(ErrorCase{"message_alone", Error("no configuration could be benchmarked"), "no configuration could be benchmarked"},
+                      ErrorCase{"causes_in_chain_order", Error("failed to fill whole buffer").context("read KV key").context("inspect model"),
                                 "inspect model: read KV key: failed to fill whole buffer"},
-                      // Invalid UTF-8 in an error text must not lose the exception.
-                      ErrorCase{Error("bad path \xff"), "bad path \xEF\xBF\xBD"}));
+                      // Invalid UTF-8 in an error text must not lose the
+                      // exception, and shows as the escaped byte.
+                      ErrorCase{"invalid_utf8_escaped", Error("bad path \xff"), "bad path \\xff"}),
+    [](const ::testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
 
 TEST(Guard, passes_the_result_through) {
     PyObject* out = guarded([] { return str("ok"); });

@@ -73,7 +73,13 @@ TEST_P(OptimizationResultRepr, rounds_to_one_decimal_ties_to_even) {
 INSTANTIATE_TEST_SUITE_P(Cases, OptimizationResultRepr,
                          ::testing::Values(ReprCase{42.37, "42.4"}, ReprCase{0.25, "0.2"}, ReprCase{0.75, "0.8"},
                                            ReprCase{0.35, "0.3"},  // 0.35 is stored just below the tie
-                                           ReprCase{12.0, "12.0"}, ReprCase{0.0, "0.0"}));
+                                           ReprCase{12.0, "12.0"}, ReprCase{0.0, "0.0"}),
+                         [](const ::testing::TestParamInfo<ReprCase>& info) {
+                             std::string name = std::string("shows_") + info.param.shown;
+                             for (char& c : name)
+                                 if (c == '.') c = '_';
+                             return name;
+                         });
 
 TEST(OptimizationResultType, view_returns_what_the_object_owns) {
     Ref obj = make_optimization_result(record(5.5), "m.gguf", std::nullopt);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "ferrolune/core/text.h"
 
@@ -63,6 +64,39 @@ std::optional<std::string_view> file_extension(std::string_view name) {
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+// `path` as components of an absolute path, the working directory prepended
+// to a relative one; nothing when the working directory is unknown.
+std::optional<std::vector<std::string>> absolute_components(std::string_view path) {
+    std::string full(path);
+    if (full.empty() || full.front() != '/') {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (!cwd) return std::nullopt;
+        full = join_path(cwd, path);
+        std::free(cwd);
+    }
+    bool absolute = false;
+    std::vector<std::string> out;
+    for (auto part : lexical_components(full, absolute))
+        if (part != ".") out.emplace_back(part);
+    return out;
+}
+
+}  // namespace
+
+bool names_same_file(std::string_view input, std::string_view output) {
+    if (input == output) return true;
+    auto a = absolute_components(input);
+    auto b = absolute_components(output);
+    if (a && b && *a == *b) return true;
+    // Only an existing output can be another name of the input.
+    struct stat in{}, out{};
+    if (::stat(std::string(input).c_str(), &in) != 0) return false;
+    if (::stat(std::string(output).c_str(), &out) != 0) return false;
+    return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 std::string join_path(std::string_view dir, std::string_view name) {

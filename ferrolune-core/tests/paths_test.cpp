@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "ferrolune/core/paths.h"
+#include "ferrolune/testing/scratch.h"
 
 namespace fs = std::filesystem;
 using ferrolune::find_upwards;
@@ -45,3 +46,49 @@ TEST(Paths, file_name_stem_and_extension) {
     EXPECT_FALSE(file_extension(".gguf"));
     EXPECT_EQ(file_extension("model."), "");
 }
+
+namespace {
+
+struct SameFileCase {
+    std::string name;
+    std::string input;
+    std::string output;
+    bool same;
+};
+
+// Run inside a scratch directory holding m.gguf, its hard link hard.gguf,
+// a symbolic link link.gguf to it, a directory sub/, and other.gguf.
+class NamesSameFile : public ::testing::TestWithParam<SameFileCase> {};
+
+}  // namespace
+
+TEST_P(NamesSameFile, sees_every_name_of_the_input) {
+    ferrolune::testing::TempDir tmp;
+    ferrolune::testing::write_file(tmp.path() / "m.gguf", "GGUF");
+    ferrolune::testing::write_file(tmp.path() / "other.gguf", "GGUF");
+    fs::create_hard_link(tmp.path() / "m.gguf", tmp.path() / "hard.gguf");
+    fs::create_symlink(tmp.path() / "m.gguf", tmp.path() / "link.gguf");
+    fs::create_directories(tmp.path() / "sub");
+    ferrolune::testing::ScopedCwd cwd(tmp.path());
+    auto expand = [&](const std::string& p) {
+        return p.starts_with("@") ? tmp.str() + p.substr(1) : p;
+    };
+    EXPECT_EQ(ferrolune::names_same_file(expand(GetParam().input), expand(GetParam().output)), GetParam().same);
+}
+
+// "@" stands for the scratch directory's absolute path.
+INSTANTIATE_TEST_SUITE_P(
+    Paths, NamesSameFile,
+    ::testing::Values(SameFileCase{"same_text", "m.gguf", "m.gguf", true},
+                      SameFileCase{"dot_slash_spelling", "m.gguf", "./m.gguf", true},
+                      SameFileCase{"absolute_spelling", "m.gguf", "@/m.gguf", true},
+                      SameFileCase{"repeated_separators", "@//m.gguf", "@/./m.gguf", true},
+                      SameFileCase{"symlink_as_input", "link.gguf", "m.gguf", true},
+                      SameFileCase{"symlink_as_output", "m.gguf", "link.gguf", true},
+                      SameFileCase{"hard_link", "hard.gguf", "m.gguf", true},
+                      SameFileCase{"through_parent_component", "m.gguf", "sub/../m.gguf", true},
+                      SameFileCase{"another_file", "m.gguf", "other.gguf", false},
+                      SameFileCase{"new_output", "m.gguf", "m.onnx", false},
+                      SameFileCase{"missing_input_other_name", "gone.gguf", "gone.onnx", false},
+                      SameFileCase{"missing_input_same_name", "gone.gguf", "./gone.gguf", true}),
+    [](const ::testing::TestParamInfo<SameFileCase>& info) { return info.param.name; });

@@ -220,6 +220,11 @@ Result<std::string> run_conversion_script(const std::string& interpreter, const 
 
 Result<std::string> convert_via_runner(ConversionDirection direction, std::string_view input_path,
                                        std::string_view output_path) {
+    // The runner creates its output before it has read all of its input, so
+    // a conversion onto the input itself would destroy it.
+    if (names_same_file(input_path, output_path))
+        return failf("refusing to convert '{}' onto itself: the output path names the input file", input_path);
+
     auto python3 = find_executable("python3");
     if (!python3) return fail(RuntimeAdapterError::not_installed("python3", std::string(kPythonHint)));
     const std::string_view relative = runner_relative_path(direction);

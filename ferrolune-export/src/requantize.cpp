@@ -1,7 +1,5 @@
 #include "ferrolune/export/requantize.h"
 
-#include <sys/stat.h>
-
 #include <string>
 
 #include "ferrolune/core/executable.h"
@@ -10,20 +8,6 @@
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
-
-namespace {
-
-// Same path text, or two names of one file (hard link, symbolic link,
-// "./" prefix): only an existing output can share the input's inode.
-bool names_same_file(std::string_view input, std::string_view output) {
-    if (input == output) return true;
-    struct stat in{}, out{};
-    if (::stat(std::string(input).c_str(), &in) != 0) return false;
-    if (::stat(std::string(output).c_str(), &out) != 0) return false;
-    return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
-}  // namespace
 
 std::string default_requantized_path(std::string_view model_path) {
     // Trailing separators and "." components do not name a file.

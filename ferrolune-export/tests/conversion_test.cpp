@@ -298,5 +298,44 @@ TEST_F(ConvertViaRunner, runs_the_direction_script_found_from_the_checkout) {
     EXPECT_EQ(*o, "onnx_to_gguf_runner.py");
 }
 
+struct SelfConversionCase {
+    std::string name;
+    std::string input;   // relative to the scratch directory, the working directory
+    std::string output;  // "@" stands for the scratch directory's absolute path
+};
+
+class SelfConversion : public ConvertViaRunner, public ::testing::WithParamInterface<SelfConversionCase> {};
+
+TEST_P(SelfConversion, is_refused_before_the_runner_starts) {
+    add_python3();
+    // A runner that would overwrite its output and leave a trace that it ran.
+    for (const char* name : {"gguf_to_onnx_runner.py", "onnx_to_gguf_runner.py"})
+        write_script(tmp.path() / "python" / "ferrolune" / name,
+                     "/bin/cat > " + shell_quote(tmp.str("ran")) + "; echo clobbered > \"$1\"");
+    write_file(tmp.path() / "m.gguf", "GGUF original");
+    fs::create_symlink(tmp.path() / "m.gguf", tmp.path() / "link.gguf");
+    fs::create_hard_link(tmp.path() / "m.gguf", tmp.path() / "hard.gguf");
+    ScopedCwd cwd(tmp.path());
+    std::string output = GetParam().output;
+    if (output.starts_with("@")) output = tmp.str() + output.substr(1);
+    for (auto direction : {ConversionDirection::GgufToOnnx, ConversionDirection::OnnxToGguf}) {
+        auto r = convert_via_runner(direction, GetParam().input, output);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().render(), "refusing to convert '" + GetParam().input +
+                                          "' onto itself: the output path names the input file");
+    }
+    EXPECT_FALSE(fs::exists(tmp.path() / "ran"));
+    EXPECT_EQ(read_file(tmp.path() / "m.gguf"), "GGUF original");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SelfConversion,
+    ::testing::Values(SelfConversionCase{"same_text", "m.gguf", "m.gguf"},
+                      SelfConversionCase{"dot_slash", "m.gguf", "./m.gguf"},
+                      SelfConversionCase{"absolute", "m.gguf", "@/m.gguf"},
+                      SelfConversionCase{"symlink_input", "link.gguf", "m.gguf"},
+                      SelfConversionCase{"hard_link", "hard.gguf", "m.gguf"}),
+    [](const ::testing::TestParamInfo<SelfConversionCase>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace ferrolune

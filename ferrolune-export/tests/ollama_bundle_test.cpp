@@ -36,7 +36,7 @@ TEST(OllamaBundle, writes_all_three_files_into_new_nested_directory) {
     write_file(tmp.path() / "llama.gguf", model_bytes(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     const std::string out = tmp.str("a/b/bundle");
 
-    auto m = export_ollama_bundle(sample_result(), tmp.str("llama.gguf"), out);
+    auto m = export_ollama_bundle(sample_result(), tmp.str("llama.gguf"), std::nullopt, out);
     ASSERT_TRUE(m) << m.error().render();
 
     EXPECT_EQ(read_file(out + "/model.gguf"), model_bytes());
@@ -62,9 +62,9 @@ TEST(OllamaBundle, second_export_overwrites_longer_stale_files) {
     for (const char* name : {"model.gguf", "Modelfile", "metadata.json"})
         write_file(tmp.path() / "bundle" / name, std::string(100000, 'x'));
 
-    auto first = export_ollama_bundle(sample_result(2, 0), tmp.str("m.gguf"), out);
+    auto first = export_ollama_bundle(sample_result(2, 0), tmp.str("m.gguf"), std::nullopt, out);
     ASSERT_TRUE(first) << first.error().render();
-    auto second = export_ollama_bundle(sample_result(2, 0), tmp.str("m.gguf"), out);
+    auto second = export_ollama_bundle(sample_result(2, 0), tmp.str("m.gguf"), std::nullopt, out);
     ASSERT_TRUE(second) << second.error().render();
 
     EXPECT_EQ(to_json(*first), to_json(*second));
@@ -104,7 +104,7 @@ TEST(OllamaBundle, empty_output_dir_writes_bare_names_in_working_directory) {
     TempDir tmp;
     write_file(tmp.path() / "src" / "m.gguf", "model");
     ScopedCwd cwd(tmp.path());
-    auto m = export_ollama_bundle(sample_result(), "src/m.gguf", "");
+    auto m = export_ollama_bundle(sample_result(), "src/m.gguf", std::nullopt, "");
     ASSERT_TRUE(m) << m.error().render();
     EXPECT_EQ(m->model_gguf_path, "model.gguf");
     EXPECT_EQ(m->ollama_commands[0], "ollama create mymodel -f Modelfile");
@@ -127,7 +127,7 @@ TEST_P(SelfCopy, model_already_in_bundle_survives_byte_for_byte) {
     fs::create_directory(tmp.path() / "sub");
     ScopedCwd cwd(tmp.path());
 
-    auto m = export_ollama_bundle(sample_result(), GetParam().model_path, "out");
+    auto m = export_ollama_bundle(sample_result(), GetParam().model_path, std::nullopt, "out");
     ASSERT_TRUE(m) << m.error().render();
     EXPECT_EQ(read_file(tmp.path() / "out" / "model.gguf"), model_bytes());
 }
@@ -145,7 +145,7 @@ TEST(OllamaBundle, upper_case_onnx_extension_is_copied_as_gguf) {
     TempDir tmp;
     write_file(tmp.path() / "m.ONNX", model_bytes());
     ScopedEnv path("PATH", tmp.str());  // no converter anywhere
-    auto m = export_ollama_bundle(sample_result(), tmp.str("m.ONNX"), tmp.str("out"));
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.ONNX"), std::nullopt, tmp.str("out"));
     ASSERT_TRUE(m) << m.error().render();
     EXPECT_EQ(read_file(tmp.path() / "out" / "model.gguf"), model_bytes());
 }
@@ -159,7 +159,7 @@ TEST_P(ModelKind, only_lower_case_onnx_extension_asks_for_the_converter) {
     TempDir tmp;
     write_file(tmp.path() / GetParam().file_name, "bytes");
     ScopedEnv path("PATH", tmp.str("empty-bin"));
-    auto m = export_ollama_bundle(sample_result(), tmp.str(GetParam().file_name), tmp.str("out"));
+    auto m = export_ollama_bundle(sample_result(), tmp.str(GetParam().file_name), std::nullopt, tmp.str("out"));
     if (GetParam().onnx) {
         ASSERT_FALSE(m);
         EXPECT_EQ(m.error().render(), "ONNX-to-GGUF conversion requires llama.cpp's convert_hf_to_gguf.py on PATH");
@@ -190,7 +190,7 @@ TEST_P(ExportFailure, reports_the_system_error_text_alone) {
     write_file(tmp.path() / "m.gguf", "model");
     write_file(tmp.path() / "a-file", "not a directory");
     fs::create_directories(tmp.path() / "has-dir" / "model.gguf");
-    auto m = export_ollama_bundle(sample_result(), tmp.str(GetParam().model), tmp.str(GetParam().out));
+    auto m = export_ollama_bundle(sample_result(), tmp.str(GetParam().model), std::nullopt, tmp.str(GetParam().out));
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().render(), GetParam().error);
     EXPECT_TRUE(m.error().causes().empty());
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OllamaBundle, missing_model_creates_no_empty_model_file) {
     TempDir tmp;
-    auto m = export_ollama_bundle(sample_result(), tmp.str("gone.gguf"), tmp.str("out"));
+    auto m = export_ollama_bundle(sample_result(), tmp.str("gone.gguf"), std::nullopt, tmp.str("out"));
     ASSERT_FALSE(m);
     EXPECT_FALSE(fs::exists(tmp.path() / "out" / "model.gguf"));
 }
@@ -241,7 +241,7 @@ protected:
 
 TEST_F(OnnxExport, runs_converter_with_python3_and_writes_into_the_bundle) {
     const std::string out = tmp.str("out");
-    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), out);
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), std::nullopt, out);
     ASSERT_TRUE(m) << m.error().render();
     EXPECT_EQ(recorded_args(), bin.str("convert_hf_to_gguf.py") + '\0' + tmp.str("m.onnx") + '\0' + "--outfile" + '\0' +
                                    out + "/model.gguf");
@@ -252,7 +252,7 @@ TEST_F(OnnxExport, runs_converter_with_python3_and_writes_into_the_bundle) {
 
 TEST_F(OnnxExport, paths_that_are_not_utf8_reach_the_converter_unchanged) {
     const std::string out = tmp.str("out-\xff\xfe");
-    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), out);
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), std::nullopt, out);
     ASSERT_TRUE(m) << m.error().render();
     EXPECT_EQ(read_file(out + "/model.gguf"), "GGUF from onnx");
     EXPECT_FALSE(fs::exists("model.gguf"));
@@ -261,13 +261,13 @@ TEST_F(OnnxExport, paths_that_are_not_utf8_reach_the_converter_unchanged) {
 TEST_F(OnnxExport, converter_failure_shows_exit_code_or_signal) {
     {
         ScopedEnv mode("FAKE_CONVERT", "fail");
-        auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), tmp.str("out"));
+        auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), std::nullopt, tmp.str("out"));
         ASSERT_FALSE(m);
         EXPECT_EQ(m.error().render(), "convert_hf_to_gguf.py failed with exit code 3");
     }
     {
         ScopedEnv mode("FAKE_CONVERT", "kill");
-        auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), tmp.str("out"));
+        auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), std::nullopt, tmp.str("out"));
         ASSERT_FALSE(m);
         EXPECT_EQ(m.error().render(), "convert_hf_to_gguf.py failed with exit code none (killed by signal 9)");
     }
@@ -276,10 +276,68 @@ TEST_F(OnnxExport, converter_failure_shows_exit_code_or_signal) {
 
 TEST_F(OnnxExport, converter_without_execute_permission_is_not_found) {
     fs::permissions(bin.path() / "convert_hf_to_gguf.py", fs::perms::owner_read | fs::perms::owner_write);
-    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), tmp.str("out"));
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), std::nullopt, tmp.str("out"));
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().render(), "ONNX-to-GGUF conversion requires llama.cpp's convert_hf_to_gguf.py on PATH");
 }
+
+TEST(OllamaBundle, bundles_the_requantized_file_when_there_is_one) {
+    TempDir tmp;
+    write_file(tmp.path() / "m.gguf", "the un-quantized input");
+    write_file(tmp.path() / "m-optimized.gguf", model_bytes());
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.gguf"), tmp.str("m-optimized.gguf"), tmp.str("out"));
+    ASSERT_TRUE(m) << m.error().render();
+    EXPECT_EQ(read_file(tmp.path() / "out" / "model.gguf"), model_bytes());
+    EXPECT_EQ(read_file(tmp.path() / "m.gguf"), "the un-quantized input");
+}
+
+TEST(OllamaBundle, requantized_file_of_an_onnx_input_needs_no_conversion) {
+    TempDir tmp;
+    ScopedEnv path{"PATH", tmp.str("empty-bin")};  // no convert_hf_to_gguf.py
+    write_file(tmp.path() / "m.onnx", "onnx bytes");
+    write_file(tmp.path() / "m-optimized.gguf", model_bytes());
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.onnx"), tmp.str("m-optimized.gguf"), tmp.str("out"));
+    ASSERT_TRUE(m) << m.error().render();
+    EXPECT_EQ(read_file(tmp.path() / "out" / "model.gguf"), model_bytes());
+}
+
+TEST(OllamaBundle, requantized_file_already_in_the_bundle_is_not_truncated) {
+    TempDir tmp;
+    write_file(tmp.path() / "m.gguf", "input");
+    write_file(tmp.path() / "out" / "model.gguf", model_bytes());
+    ScopedCwd cwd(tmp.path());
+    auto m = export_ollama_bundle(sample_result(), "m.gguf", "./out/../out/model.gguf", "out");
+    ASSERT_TRUE(m) << m.error().render();
+    EXPECT_EQ(read_file(tmp.path() / "out" / "model.gguf"), model_bytes());
+}
+
+struct ContextCase {
+    std::string name;
+    std::optional<uint32_t> context_length;
+    std::string num_ctx_line;
+};
+
+class ModelfileContext : public ::testing::TestWithParam<ContextCase> {};
+
+TEST_P(ModelfileContext, num_ctx_is_the_smaller_of_the_model_and_the_default) {
+    TempDir tmp;
+    write_file(tmp.path() / "m.gguf", gguf_with_context(GetParam().context_length));
+    auto m = export_ollama_bundle(sample_result(), tmp.str("m.gguf"), std::nullopt, tmp.str("out"));
+    ASSERT_TRUE(m) << m.error().render();
+    EXPECT_EQ(read_file(tmp.path() / "out" / "Modelfile"),
+              "FROM ./model.gguf\nPARAMETER num_thread 8\nPARAMETER num_gpu 33\n" + GetParam().num_ctx_line +
+                  "\n# Generated by Ferrolune\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ModelfileContext,
+    ::testing::Values(ContextCase{"trained_on_1024", 1024, "PARAMETER num_ctx 1024"},
+                      ContextCase{"trained_on_4095", 4095, "PARAMETER num_ctx 4095"},
+                      ContextCase{"exactly_the_default", 4096, "PARAMETER num_ctx 4096"},
+                      ContextCase{"larger_than_the_default", 131072, "PARAMETER num_ctx 4096"},
+                      ContextCase{"zero_means_unknown", 0, "PARAMETER num_ctx 4096"},
+                      ContextCase{"unknown", std::nullopt, "PARAMETER num_ctx 4096"}),
+    [](const ::testing::TestParamInfo<ContextCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace ferrolune

@@ -29,6 +29,13 @@ std::optional<std::string_view> file_extension(std::string_view name);
 // True when something exists at `path` (a file or a directory, links followed).
 bool path_exists(const std::string& path);
 
+// True when writing `output` would write over the file `input` names: the
+// same text, the same path once made absolute (repeated separators and "."
+// dropped), or two names of one existing file (a symbolic or hard link,
+// another spelling through "..") by device and inode. Writers that read
+// `input` check this before they create or truncate anything.
+bool names_same_file(std::string_view input, std::string_view output);
+
 // Names a directory inside a source checkout, where the runner scripts are
 // searched during development.
 inline constexpr const char* kSourceDirVariable = "FERROLUNE_SOURCE_DIR";
