@@ -132,23 +132,24 @@ class Floaty:
 
 
 CONVERSION_CASES = [
-    ("optimize", (pathlib.Path("m.gguf"), "gguf"), {}, "argument 'model_path': 'PosixPath' object cannot be converted to 'str'"),
-    ("optimize", (b"m.gguf", "gguf"), {}, "argument 'model_path': 'bytes' object cannot be converted to 'str'"),
+    # Path parameters take what os.fspath takes, and refuse the rest in its words.
+    ("optimize", (7, "gguf"), {}, "argument 'model_path': expected str, bytes or os.PathLike object, not int"),
+    ("optimize", (bytearray(b"m.gguf"), "gguf"), {}, "argument 'model_path': expected str, bytes or os.PathLike object, not bytearray"),
     ("optimize", ("m.gguf", None), {}, "argument 'format': 'NoneType' object cannot be converted to 'str'"),
     ("optimize", ("m.gguf", "gguf"), {"gpu": 4090}, "argument 'gpu': 'int' object cannot be converted to 'str'"),
     ("optimize", ("m.gguf", "gguf"), {"max_latency_ms": "200"}, "argument 'max_latency_ms': must be real number, not str"),
-    ("optimize", ("m.gguf", "gguf"), {"output_path": pathlib.Path("o")}, "argument 'output_path': 'PosixPath' object cannot be converted to 'str'"),
+    ("optimize", ("m.gguf", "gguf"), {"output_path": 3.5}, "argument 'output_path': expected str, bytes or os.PathLike object, not float"),
     ("optimize", ("m.gguf", "gguf"), {"use_cache": None}, "argument 'use_cache': 'NoneType' object cannot be converted to 'bool'"),
     ("optimize", ("m.gguf", "gguf"), {"use_cache": 1}, "argument 'use_cache': 'int' object cannot be converted to 'bool'"),
     ("optimize", ("m.gguf", "gguf"), {"use_cache": np.int64(1)}, "argument 'use_cache': 'int64' object cannot be converted to 'bool'"),
     # The first failing parameter is reported; later ones are not looked at.
-    ("optimize", (1, 2), {"use_cache": None}, "argument 'model_path': 'int' object cannot be converted to 'str'"),
-    ("analyze_model", (pathlib.Path("m.gguf"),), {}, "argument 'model_path': 'PosixPath' object cannot be converted to 'str'"),
-    ("analyze_model", ("\udcff.gguf",), {}, "argument 'model_path': 'utf-8' codec can't encode character '\\udcff' in position 0: surrogates not allowed"),
+    ("optimize", (1, 2), {"use_cache": None}, "argument 'model_path': expected str, bytes or os.PathLike object, not int"),
+    ("analyze_model", (None,), {}, "argument 'model_path': expected str, bytes or os.PathLike object, not NoneType"),
     ("export_ollama", ({}, 5), {}, "argument 'result': 'dict' object cannot be converted to 'OptimizationResult'"),
     ("export_ollama", (None, "out"), {}, "argument 'result': 'NoneType' object cannot be converted to 'OptimizationResult'"),
-    ("convert_gguf_to_onnx", (pathlib.Path("a"), "b"), {}, "argument 'input_path': 'PosixPath' object cannot be converted to 'str'"),
-    ("convert_onnx_to_gguf", ("a", b"b"), {}, "argument 'output_path': 'bytes' object cannot be converted to 'str'"),
+    ("export_ollama", ({}, pathlib.Path("out")), {}, "argument 'result': 'dict' object cannot be converted to 'OptimizationResult'"),
+    ("convert_gguf_to_onnx", (["a"], "b"), {}, "argument 'input_path': expected str, bytes or os.PathLike object, not list"),
+    ("convert_onnx_to_gguf", ("a", None), {}, "argument 'output_path': expected str, bytes or os.PathLike object, not NoneType"),
 ]
 
 
@@ -156,6 +157,25 @@ CONVERSION_CASES = [
 def test_wrong_types_name_the_argument(name: str, args: tuple[Any, ...], kwargs: dict[str, Any], message: str) -> None:
     with pytest.raises(TypeError) as info:
         getattr(native, name)(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    ("limit", "message"),
+    [
+        (float("nan"), "argument 'max_latency_ms': must be a positive finite number, not nan"),
+        (float("inf"), "argument 'max_latency_ms': must be a positive finite number, not inf"),
+        (-float("inf"), "argument 'max_latency_ms': must be a positive finite number, not -inf"),
+        (0, "argument 'max_latency_ms': must be a positive finite number, not 0.0"),
+        (-5, "argument 'max_latency_ms': must be a positive finite number, not -5.0"),
+        (np.float64("nan"), "argument 'max_latency_ms': must be a positive finite number, not nan"),
+    ],
+    ids=["nan", "inf", "minus_inf", "zero", "negative", "numpy_nan"],
+)
+def test_latency_limit_must_be_finite_and_positive(limit: object, message: str, tmp_path: pathlib.Path) -> None:
+    # A real model path and format: only the limit stands in the way.
+    with pytest.raises(ValueError) as info:
+        native.optimize(str(tmp_path / "m.gguf"), "gguf", max_latency_ms=limit)
     assert str(info.value) == message
 
 
@@ -209,7 +229,7 @@ def test_classes_present_as_builtins_without_constructor(cls: type) -> None:
 
 def test_optimization_result_member_order_and_docs() -> None:
     members = [n for n in vars(native.OptimizationResult) if not n.startswith("__")]
-    assert members == ["to_json", "runtime", "quantization", "threads", "gpu_layers", "tokens_per_sec",
+    assert members == ["to_json", "runtime", "quantization", "threads", "batch_size", "gpu_layers", "tokens_per_sec",
                        "latency_ms", "peak_memory_mb", "output_path"]
     assert native.OptimizationResult.__doc__ == (
         "Python-facing wrapper around [`OptimizationResult`].\n\n"

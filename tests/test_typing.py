@@ -12,6 +12,9 @@ import ferrolune
 USAGE = '''
 from __future__ import annotations
 
+import os
+from pathlib import Path
+
 import ferrolune
 from ferrolune import HardwareProfile, OptimizationResult
 from ferrolune._ferrolune import analyze_model, optimize
@@ -26,7 +29,14 @@ def plan(path: str) -> tuple[str, float, str | None]:
     result: OptimizationResult = optimize(path, "gguf", gpu=None, max_latency_ms=200, use_cache=True)
     manifest: str = ferrolune.export_ollama(result, "bundle")
     onnx: str = ferrolune.convert_gguf_to_onnx(path, "out.onnx")
-    print(cores, vram, layers, manifest, onnx, HardwareProfile.detect().to_json())
+    batch: int = result.batch_size
+    # Every path argument takes what open() takes.
+    analyze_model(Path(path))
+    analyze_model(os.fsencode(path))
+    optimize(Path(path), "gguf", output_path=b"out.gguf")
+    ferrolune.export_ollama(result, Path("bundle"))
+    ferrolune.convert_onnx_to_gguf(Path("m.onnx"), b"m.gguf")
+    print(cores, vram, layers, manifest, onnx, batch, HardwareProfile.detect().to_json())
     return result.runtime, result.tokens_per_sec + result.latency_ms, result.output_path
 '''
 
@@ -35,6 +45,7 @@ import ferrolune
 
 ferrolune.optimize("m.gguf", "gguf", use_cache=None)
 ferrolune.profile_hardware().cpu_cores = 3
+ferrolune.analyze_model(3)
 '''
 
 
@@ -63,3 +74,4 @@ def test_misuse_is_reported(tmp_path: Path) -> None:
     assert done.returncode == 1
     assert 'Argument "use_cache" to "optimize" has incompatible type "None"' in done.stdout
     assert "cpu_cores" in done.stdout
+    assert 'Argument 1 to "analyze_model" has incompatible type "int"' in done.stdout

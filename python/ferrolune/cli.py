@@ -101,11 +101,10 @@ def _optimize(args: argparse.Namespace) -> Any:
 
 
 def _print_result(result: Any) -> None:
-    config = json.loads(result.to_json())["config"]
     print(f"runtime:        {result.runtime}")
     print(f"quantization:   {result.quantization}")
     print(f"threads:        {result.threads}")
-    print(f"batch size:     {config['batch_size']}")
+    print(f"batch size:     {result.batch_size}")
     print(f"GPU layers:     {result.gpu_layers}")
     print(f"tokens/s:       {result.tokens_per_sec:.1f}")
     print(f"latency:        {result.latency_ms:.1f} ms")
