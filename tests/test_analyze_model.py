@@ -186,7 +186,8 @@ def test_missing_file(tmp_path: pathlib.Path, suffix: str, message: str) -> None
         _ferrolune.analyze_model(path)
 
 
-@pytest.mark.parametrize("arg", [pathlib.Path("m.gguf"), b"m.gguf", None])
-def test_path_must_be_str(arg: object) -> None:
+# str, bytes and os.PathLike are paths (tests/test_path_arguments.py); the rest is not.
+@pytest.mark.parametrize("arg", [7, bytearray(b"m.gguf"), None])
+def test_path_of_another_type_is_refused(arg: object) -> None:
     with pytest.raises(TypeError, match="model_path"):
         _ferrolune.analyze_model(arg)  # type: ignore[arg-type]
