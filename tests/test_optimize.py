@@ -22,7 +22,7 @@ STAGE_LINES = [
     re.compile(r"^\[Stage 1/4\] Hardware: \d+ cores, GPU=(yes|no), VRAM=(\d+MB|none), RAM=\d+MB$"),
     re.compile(r"^\[Stage 2/4\] Model: workload=MemoryBound, params=0\.0B, FP16=\d+MB$"),
     re.compile(r"^\[Stage 3/4\] Preselected runtimes: \[LlamaCpp, Ollama\]$"),
-    re.compile(r"^\[Stage 4/4\] Bayesian optimization: 5 initial samples \+ 7 refinement iterations$"),
+    re.compile(r"^\[Stage 4/4\] Bayesian optimization: \d+ initial samples \+ \d+ refinement iterations$"),
 ]
 
 BOTH_FAILED = "cartesian fallback also failed: "
@@ -82,7 +82,7 @@ def test_real_tools_measure_requantize_and_leave_nothing_running(
     for pattern, line in zip(STAGE_LINES, stages):
         assert pattern.match(line), line
     # Ollama is missing: its measurements fail and are reported.
-    assert re.search(r"^\[Bayes init \d/5\] Ollama/\S+ \u2192 ERROR: required binary 'ollama' was not found in PATH",
+    assert re.search(r"^\[Bayes init \d+/\d+\] Ollama/\S+ \u2192 ERROR: required binary 'ollama' was not found in PATH",
                      err, re.M)
     assert "[ferrolune] llama-cli not found" not in err
     assert re.search(r"^\[Bayes final\] Best: LlamaCpp/", err, re.M)

@@ -4,18 +4,30 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <utility>
 
 #include <fmt/format.h>
 
 #include "ferrolune/core/text.h"
+#include "ferrolune/runtime/adapter_registry.h"
 #include "log.h"
 
 namespace ferrolune::optimizer {
 
 namespace {
 
+// Below three observations the good set would be one point and the bad set
+// one or none: no density worth trusting.
 constexpr int kMinObservationsForModel = 3;
+// Candidate seeds start far from the small seeds of the early random
+// points, so the two never draw the same sequence.
 constexpr uint64_t kCandidateSeedOffset = 0xDEADBEEF;
+// Each iteration draws from its own block of seeds; a block holds far more
+// than the draws one iteration may make.
+constexpr uint64_t kSeedStride = uint64_t{1} << 20;
+// Draws per wanted candidate before giving up on finding unmeasured ones: a
+// space that is mostly measured already is small, and then exhausted soon.
+constexpr int kDrawsPerCandidate = 64;
 constexpr double kSqrtTwoPi = 2.5066282746310002;
 
 double radical_inverse(uint64_t i, uint64_t base) {
@@ -50,6 +62,10 @@ struct SearchState {
 
     void observe(const Point& x, const RuntimeConfig& config, const BenchmarkResult& metrics) {
         observations.push_back(Observation{x, metrics.tokens_per_sec});
+        consider(config, metrics);
+    }
+
+    void consider(const RuntimeConfig& config, const BenchmarkResult& metrics) {
         // Strictly greater: among equal throughputs the earlier one stays.
         if (metrics.tokens_per_sec > best_score) {
             best_score = metrics.tokens_per_sec;
@@ -128,9 +144,21 @@ double kde_density(const Point& x, const std::vector<Point>& samples) {
 }
 
 Point suggest_point(const std::vector<Observation>& observations, double gamma, int candidates, int iteration) {
+    auto point = suggest_point(observations, gamma, candidates, iteration, [](const Point&) { return true; });
+    return *point;  // every point is acceptable, so the first draw is taken
+}
+
+std::optional<Point> suggest_point(const std::vector<Observation>& observations, double gamma, int candidates,
+                                   int iteration, const std::function<bool(const Point&)>& acceptable) {
     const uint64_t k = static_cast<uint64_t>(iteration);
-    if (observations.size() < static_cast<std::size_t>(kMinObservationsForModel))
-        return pseudo_random_point(k + observations.size());
+    const int max_draws = std::max(candidates, 1) * kDrawsPerCandidate;
+    if (observations.size() < static_cast<std::size_t>(kMinObservationsForModel)) {
+        for (int j = 0; j < max_draws; ++j) {
+            Point p = pseudo_random_point(k + observations.size() + static_cast<uint64_t>(j) * kSeedStride);
+            if (acceptable(p)) return p;
+        }
+        return std::nullopt;
+    }
 
     std::vector<Observation> sorted = observations;
     std::ranges::stable_sort(sorted, [](const Observation& a, const Observation& b) {
@@ -141,12 +169,16 @@ Point suggest_point(const std::vector<Observation>& observations, double gamma, 
     std::vector<Point> good, bad;
     for (std::size_t i = 0; i < sorted.size(); ++i) (i < g ? good : bad).push_back(sorted[i].point);
 
-    Point best{};
+    std::optional<Point> best;
     double best_score = -std::numeric_limits<double>::infinity();
-    for (int m = 0; m < candidates; ++m) {
-        Point p = pseudo_random_point(k + kCandidateSeedOffset + static_cast<uint64_t>(m));
+    int taken = 0;
+    const uint64_t base = kCandidateSeedOffset + k * kSeedStride;
+    for (int m = 0; m < max_draws && taken < candidates; ++m) {
+        Point p = pseudo_random_point(base + static_cast<uint64_t>(m));
+        if (!acceptable(p)) continue;
+        ++taken;
         double score = kde_density(p, good) / std::max(kde_density(p, bad), 1e-10);
-        if (m == 0 || score > best_score) {
+        if (!best || score > best_score) {
             best = p;
             best_score = score;
         }
@@ -154,39 +186,106 @@ Point suggest_point(const std::vector<Observation>& observations, double gamma, 
     return best;
 }
 
+bool within_spread(const BenchmarkResult& a, const BenchmarkResult& b) {
+    const double spread = a.tokens_per_sec_stddev.value_or(0.0) + b.tokens_per_sec_stddev.value_or(0.0);
+    return spread > 0.0 && std::abs(a.tokens_per_sec - b.tokens_per_sec) <= spread;
+}
+
+bool searches_exhaustively(const SearchSpace& space) {
+    return distinct_configurations(space).size() <= kMeasurementBudget;
+}
+
+namespace {
+
+// The configurations measured so far, failures included, so that none is
+// measured again.
+class Measured {
+public:
+    bool contains(const RuntimeConfig& c) const { return std::ranges::find(configs_, c) != configs_.end(); }
+    void add(const RuntimeConfig& c) { configs_.push_back(c); }
+
+private:
+    std::vector<RuntimeConfig> configs_;
+};
+
+// A guard only: a space larger than the budget yields five distinct initial
+// configurations within the first few Halton indices.
+constexpr uint64_t kMaxHaltonIndex = 4096;
+
+std::string spread_text(const BenchmarkResult& m) {
+    return m.tokens_per_sec_stddev ? fmt::format(" \u00b1 {}", text::one_decimal(*m.tokens_per_sec_stddev)) : "";
+}
+
+}  // namespace
+
 BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription& model, const HardwareProfile& hw,
                                 const MeasureFn& measure) {
     SearchState state;
+    Measured measured;
+    std::size_t measurements = 0;
+    // Successful measurements in order, for the near-tie decision.
+    std::vector<std::pair<RuntimeConfig, BenchmarkResult>> successes;
+
+    const std::vector<RuntimeConfig> all = distinct_configurations(space);
+    const bool exhaustive = all.size() <= kMeasurementBudget;
 
     std::vector<Point> initial_points;
     std::vector<RuntimeConfig> initial_configs;
-    for (uint64_t i = 1; i <= static_cast<uint64_t>(kInitialSamples); ++i) {
-        initial_points.push_back(halton_point(i));
-        initial_configs.push_back(decode_point(space, initial_points.back()));
+    if (exhaustive) {
+        initial_configs = all;
+        initial_points.assign(all.size(), Point{});
+    } else {
+        for (uint64_t i = 1; i <= kMaxHaltonIndex && initial_configs.size() < static_cast<std::size_t>(kInitialSamples);
+             ++i) {
+            Point x = halton_point(i);
+            RuntimeConfig c = effective_config(space, decode_point(space, x));
+            if (std::ranges::find(initial_configs, c) != initial_configs.end()) continue;
+            initial_points.push_back(x);
+            initial_configs.push_back(c);
+        }
     }
+    const std::size_t initial_total = initial_configs.size();
+    for (const RuntimeConfig& c : initial_configs) measured.add(c);
 
     std::vector<BenchmarkOutcome> outcomes =
         apply_llama_estimates(run_benchmarks(initial_configs, model, measure), model, hw);
+    measurements += initial_configs.size();
     for (std::size_t i = 0; i < outcomes.size() && i < initial_points.size(); ++i) {
         const BenchmarkOutcome& o = outcomes[i];
         if (!o.result) {
-            log_line(fmt::format("[Bayes init {}/{}] {}/{} \u2192 ERROR: {}", i + 1, kInitialSamples,
+            log_line(fmt::format("[Bayes init {}/{}] {}/{} \u2192 ERROR: {}", i + 1, initial_total,
                                  to_string(o.config.runtime), to_string(o.config.quantization),
                                  o.result.error().message()));
             state.failure_reasons.insert(o.result.error().root_cause());
             continue;
         }
-        log_line(fmt::format("[Bayes init {}/{}] {} \u2192 {} tok/s", i + 1, kInitialSamples, describe(o.config),
+        log_line(fmt::format("[Bayes init {}/{}] {} \u2192 {} tok/s", i + 1, initial_total, describe(o.config),
                              text::one_decimal(o.result->tokens_per_sec)));
         state.observe(initial_points[i], o.config, *o.result);
+        successes.emplace_back(o.config, *o.result);
     }
 
-    for (int k = 0; k < kRefinementIterations; ++k) {
-        Point x = suggest_point(state.observations, kGoodFraction, kCandidatesPerIteration, k);
-        RuntimeConfig config = decode_point(space, x);
+    const int iterations = exhaustive ? 0 : kRefinementIterations;
+    for (int k = 0; k < iterations; ++k) {
+        auto unmeasured = [&](const Point& p) { return !measured.contains(effective_config(space, decode_point(space, p))); };
+        std::optional<Point> suggested =
+            suggest_point(state.observations, kGoodFraction, kCandidatesPerIteration, k, unmeasured);
+        RuntimeConfig config;
+        std::optional<Point> x = suggested;
+        if (x) {
+            config = effective_config(space, decode_point(space, *x));
+        } else {
+            // Random draws keep landing on measured cells: take the first
+            // unmeasured configuration of the space, if any is left.
+            auto left = std::ranges::find_if(all, [&](const RuntimeConfig& c) { return !measured.contains(c); });
+            if (left == all.end()) break;
+            config = *left;
+        }
+        measured.add(config);
         log_line(fmt::format("[Bayes iter {}/{}] {}", k + 1, kRefinementIterations, describe(config)));
 
         std::vector<BenchmarkOutcome> single = apply_llama_estimates(run_benchmarks({config}, model, measure), model, hw);
+        ++measurements;
         if (single.empty()) continue;
         const BenchmarkOutcome& o = single.front();
         if (!o.result) {
@@ -197,11 +296,51 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
         }
         log_line(fmt::format("[Bayes iter {}/{}] Result: {} tok/s", k + 1, kRefinementIterations,
                              text::one_decimal(o.result->tokens_per_sec)));
-        state.observe(x, o.config, *o.result);
+        // A configuration taken from the list has no drawn point to teach the
+        // density model; it still competes for the best.
+        if (x)
+            state.observe(*x, o.config, *o.result);
+        else
+            state.consider(o.config, *o.result);
+        successes.emplace_back(o.config, *o.result);
+    }
+
+    // A near tie between the best two is decided by measuring both again and
+    // pooling each one's runs, not by which was luckier the first time.
+    if (successes.size() >= 2) {
+        std::ranges::stable_sort(successes, [](const auto& a, const auto& b) {
+            return a.second.tokens_per_sec > b.second.tokens_per_sec;
+        });
+        auto& [first_config, first] = successes[0];
+        auto& [second_config, second] = successes[1];
+        if (within_spread(first, second)) {
+            log_line(fmt::format("[Bayes tie] {} and {} are within each other's spread \u2014 measuring both again",
+                                 describe(first_config), describe(second_config)));
+            std::vector<BenchmarkOutcome> again =
+                apply_llama_estimates(run_benchmarks({first_config, second_config}, model, measure), model, hw);
+            measurements += 2;
+            for (const BenchmarkOutcome& o : again) {
+                auto& slot = o.config == first_config ? first : second;
+                if (!o.result) {
+                    log_line(fmt::format("[Bayes tie] {} \u2192 ERROR: {}", describe(o.config),
+                                         o.result.error().message()));
+                    state.failure_reasons.insert(o.result.error().root_cause());
+                    continue;
+                }
+                slot = combine_runs({slot, *o.result});
+                log_line(fmt::format("[Bayes tie] {} \u2192 {} tok/s{}", describe(o.config),
+                                     text::one_decimal(slot.tokens_per_sec), spread_text(slot)));
+            }
+            // Strictly greater: on an equal pooled figure the earlier best stays.
+            const bool second_wins = second.tokens_per_sec > first.tokens_per_sec;
+            state.best_config = second_wins ? second_config : first_config;
+            state.best_metrics = second_wins ? second : first;
+        }
     }
 
     return BayesianOutcome{state.best_config, state.best_metrics,
-                           std::vector<std::string>(state.failure_reasons.begin(), state.failure_reasons.end())};
+                           std::vector<std::string>(state.failure_reasons.begin(), state.failure_reasons.end()),
+                           measurements};
 }
 
 }  // namespace ferrolune::optimizer

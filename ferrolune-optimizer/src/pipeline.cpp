@@ -54,6 +54,8 @@ Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::
     std::vector<std::string> reasons(reason_set.begin(), reason_set.end());
     outcomes = apply_llama_estimates(std::move(outcomes), model, hw);
 
+    // A tenth of the available memory stays free for the runtime's own
+    // buffers and the rest of the machine.
     const uint64_t budget = static_cast<uint64_t>(0.9 * static_cast<double>(hw.ram.available_mb));
     std::vector<const BenchmarkOutcome*> retained;
     for (const BenchmarkOutcome& o : outcomes) {
@@ -92,15 +94,21 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
     if (runtimes.empty()) return fail("no compatible runtimes available for this model format and hardware");
 
     SearchSpace space = build_search_space(runtimes, model, hw, analysis);
+    // A space no larger than the budget is measured whole: its size is the
+    // initial sample count and nothing is left to refine.
+    const bool exhaustive = searches_exhaustively(space);
     log_line(fmt::format("[Stage 4/4] Bayesian optimization: {} initial samples + {} refinement iterations",
-                         kInitialSamples, kRefinementIterations));
+                         exhaustive ? distinct_configurations(space).size() : kInitialSamples,
+                         exhaustive ? 0 : kRefinementIterations));
 
     BayesianOutcome bayes = bayesian_search(space, model, hw, measure);
     if (bayes.best_config && bayes.best_metrics) {
         const RuntimeConfig& c = *bayes.best_config;
         const BenchmarkResult& m = *bayes.best_metrics;
-        log_line(fmt::format("[Bayes final] Best: {}/{}/{} threads/{} gpu_layers \u2192 {} tok/s", to_string(c.runtime),
-                             to_string(c.quantization), c.threads, c.gpu_layers, text::one_decimal(m.tokens_per_sec)));
+        // The count follows the figure, so readers of the line's head are unaffected.
+        log_line(fmt::format("[Bayes final] Best: {}/{}/{} threads/{} gpu_layers \u2192 {} tok/s ({} measurements)",
+                             to_string(c.runtime), to_string(c.quantization), c.threads, c.gpu_layers,
+                             text::one_decimal(m.tokens_per_sec), bayes.measurements));
         if (!(max_latency_ms && m.latency_ms > *max_latency_ms)) return OptimizationResult{c, m};
         log_line(fmt::format(
             "[Bayes final] Best config latency {}ms exceeds limit {}ms \u2014 falling back to cartesian search",

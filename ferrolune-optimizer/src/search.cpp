@@ -171,6 +171,71 @@ SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const M
     return space;
 }
 
+bool measurement_uses_batch_size(RuntimeKind runtime) {
+    switch (runtime) {
+        case RuntimeKind::OnnxRuntime:  // rows of the forward pass
+        case RuntimeKind::TensorRT:     // --batch
+            return true;
+        case RuntimeKind::LlamaCpp:  // the generation tool gets no batch flag
+        case RuntimeKind::Ollama:
+        case RuntimeKind::Vllm:
+            return false;
+    }
+    return false;
+}
+
+bool measurement_uses_threads(RuntimeKind runtime) {
+    return runtime == RuntimeKind::LlamaCpp || runtime == RuntimeKind::OnnxRuntime;
+}
+
+GpuLayerUse measurement_gpu_layer_use(RuntimeKind runtime) {
+    switch (runtime) {
+        case RuntimeKind::LlamaCpp: return GpuLayerUse::Count;
+        case RuntimeKind::OnnxRuntime: return GpuLayerUse::OnOff;  // picks the execution provider
+        case RuntimeKind::TensorRT:
+        case RuntimeKind::Ollama:
+        case RuntimeKind::Vllm: return GpuLayerUse::Ignored;
+    }
+    return GpuLayerUse::Ignored;
+}
+
+RuntimeConfig effective_config(const SearchSpace& space, RuntimeConfig config) {
+    if (!measurement_uses_batch_size(config.runtime)) config.batch_size = 0;
+    if (!measurement_uses_threads(config.runtime)) config.threads = 0;
+    const uint32_t bound = space.max_gpu_layers;
+    switch (measurement_gpu_layer_use(config.runtime)) {
+        case GpuLayerUse::Count: config.gpu_layers = std::min(config.gpu_layers, bound); break;
+        case GpuLayerUse::OnOff: config.gpu_layers = config.gpu_layers != 0 ? bound : 0; break;
+        case GpuLayerUse::Ignored: config.gpu_layers = bound; break;
+    }
+    return config;
+}
+
+std::vector<RuntimeConfig> distinct_configurations(const SearchSpace& space) {
+    std::vector<RuntimeConfig> out;
+    for (RuntimeKind runtime : space.runtimes) {
+        std::vector<uint32_t> threads = measurement_uses_threads(runtime) ? space.threads : std::vector<uint32_t>{0};
+        std::vector<uint32_t> batches =
+            measurement_uses_batch_size(runtime) ? space.batch_sizes : std::vector<uint32_t>{0};
+        std::vector<uint32_t> layers;
+        switch (measurement_gpu_layer_use(runtime)) {
+            case GpuLayerUse::Count:
+                for (uint64_t g = 0; g <= space.max_gpu_layers; ++g) layers.push_back(static_cast<uint32_t>(g));
+                break;
+            case GpuLayerUse::OnOff:
+                layers = {0};
+                if (space.max_gpu_layers != 0) layers.push_back(space.max_gpu_layers);
+                break;
+            case GpuLayerUse::Ignored: layers = {space.max_gpu_layers}; break;
+        }
+        for (QuantizationStrategy q : space.quantizations)
+            for (uint32_t t : threads)
+                for (uint32_t g : layers)
+                    for (uint32_t b : batches) out.push_back(RuntimeConfig{runtime, q, t, b, g});
+    }
+    return out;
+}
+
 std::vector<RuntimeConfig> generate_candidates(const HardwareProfile& hw, const ModelDescription& model) {
     using Q = QuantizationStrategy;
     WorkloadClass workload = classify_workload(model);

@@ -1,6 +1,10 @@
 #include "ferrolune/optimizer/bayes.h"
 
+#include <algorithm>
 #include <cmath>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -121,85 +125,210 @@ TEST(SuggestPoint, PrefersCandidatesNearTheGoodObservations) {
     EXPECT_TRUE(is_candidate);
 }
 
-TEST(BayesianSearch, ScriptedSurfaceGivesTwelveMeasurementsAndTheBest) {
-    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> { return factor_surface(c); });
-    ::testing::internal::CaptureStderr();
-    BayesianOutcome out = bayesian_search(two_runtime_space(), gguf_model(), machine(8, 16000), surface.measure());
-    std::string log = ::testing::internal::GetCapturedStderr();
+// The five initial configurations: Halton points from index 1 whose
+// configuration (as the runtime runs it) is new, with their points.
+std::vector<std::pair<Point, RuntimeConfig>> initial_samples(const SearchSpace& space) {
+    std::vector<std::pair<Point, RuntimeConfig>> out;
+    for (uint64_t i = 1; out.size() < 5; ++i) {
+        RuntimeConfig c = effective_config(space, decode_point(space, halton_point(i)));
+        if (std::ranges::none_of(out, [&](const auto& s) { return s.second == c; }))
+            out.emplace_back(halton_point(i), c);
+    }
+    return out;
+}
 
-    std::vector<RuntimeConfig> measured = surface.measured();
-    ASSERT_EQ(measured.size(), 12u);
-    std::vector<std::string> got;
-    for (const RuntimeConfig& c : measured) got.push_back(describe(c));
-    // The initial five run concurrently, so their call order is free; the
-    // refinements are one at a time.
+struct SearchRun {
+    BayesianOutcome outcome;
+    std::vector<RuntimeConfig> measured;
+    std::string log;
+};
+
+SearchRun search(const SearchSpace& space, ScriptedSurface::Fn fn) {
+    ScriptedSurface surface(std::move(fn));
+    ::testing::internal::CaptureStderr();
+    BayesianOutcome out = bayesian_search(space, gguf_model(), machine(8, 16000), surface.measure());
+    return SearchRun{std::move(out), surface.measured(), ::testing::internal::GetCapturedStderr()};
+}
+
+std::vector<std::string> described(const std::vector<RuntimeConfig>& configs) {
+    std::vector<std::string> out;
+    for (const RuntimeConfig& c : configs) out.push_back(describe(c));
+    return out;
+}
+
+TEST(BayesianSearch, LargeSpaceMeasuresTwelveDistinctConfigurationsAndKeepsTheBest) {
+    SearchRun r = search(two_runtime_space(), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        return factor_surface(c);
+    });
+    ASSERT_EQ(r.measured.size(), 12u);
+    std::vector<std::string> got = described(r.measured);
+    std::vector<std::string> unique = got;
+    std::ranges::sort(unique);
+    EXPECT_EQ(std::unique(unique.begin(), unique.end()), unique.end()) << ::testing::PrintToString(got);
+
+    // Ollama's tool gets no threads, layers or batch: its two Halton samples
+    // that differ only there are one configuration, so index 6 is drawn.
     std::vector<std::string> initial(got.begin(), got.begin() + 5);
     std::ranges::sort(initial);
-    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/4/13/128", "LlamaCpp/Q4_K_M/8/26/256",
-                                                 "Ollama/Q4_0/16/1/256", "Ollama/Q4_K_M/4/6/128",
-                                                 "Ollama/Q4_K_M/8/19/128"}));
-    for (int k = 5; k < 12; ++k) EXPECT_EQ(got[k], "LlamaCpp/Q4_0/8/28/256") << "refinement " << k - 4;
+    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/4/13/0", "LlamaCpp/Q4_K_M/16/8/0",
+                                                 "LlamaCpp/Q4_K_M/8/26/0", "Ollama/Q4_0/0/32/0",
+                                                 "Ollama/Q4_K_M/0/32/0"}));
 
-    ASSERT_TRUE(out.best_config);
-    EXPECT_EQ(describe(*out.best_config), "LlamaCpp/Q4_0/8/28/256");
-    EXPECT_DOUBLE_EQ(out.best_metrics->tokens_per_sec, 38.671875);
-    EXPECT_TRUE(out.failure_reasons.empty());
+    ASSERT_TRUE(r.outcome.best_config);
+    double best = 0.0;
+    for (const RuntimeConfig& c : r.measured) best = std::max(best, factor_surface(c).tokens_per_sec);
+    EXPECT_DOUBLE_EQ(r.outcome.best_metrics->tokens_per_sec, best);
+    EXPECT_EQ(r.outcome.measurements, 12u);
+    EXPECT_TRUE(r.outcome.failure_reasons.empty());
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M/0 threads/32 gpu_layers \u2192 14.0 tok/s\n"
+                                 "[Bayes init 2/5] LlamaCpp/Q4_0/4 threads/13 gpu_layers \u2192 17.6 tok/s\n"));
+}
 
-    EXPECT_THAT(log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M/4 threads/6 gpu_layers \u2192 8.3 tok/s\n"
-                               "[Bayes init 2/5] LlamaCpp/Q4_0/4 threads/13 gpu_layers \u2192 17.6 tok/s\n"));
-    EXPECT_THAT(log, HasSubstr("[Bayes iter 1/7] LlamaCpp/Q4_0/8 threads/28 gpu_layers\n"
-                               "[Bayes iter 1/7] Result: 38.7 tok/s\n"));
-    EXPECT_THAT(log, HasSubstr("[Bayes iter 7/7] Result: 38.7 tok/s\n"));
+TEST(BayesianSearch, SameSpaceAndMeasurementsGiveTheSameSequence) {
+    auto fn = [](const RuntimeConfig& c) -> Result<BenchmarkResult> { return factor_surface(c); };
+    SearchRun first = search(two_runtime_space(), fn);
+    SearchRun second = search(two_runtime_space(), fn);
+    // The initial five run concurrently; from the first refinement on the order is fixed.
+    EXPECT_EQ(std::vector(first.measured.begin() + 5, first.measured.end()),
+              std::vector(second.measured.begin() + 5, second.measured.end()));
+    EXPECT_EQ(first.log, second.log);
+}
+
+TEST(BayesianSearch, SpaceWithinTheBudgetIsMeasuredWholeOnceAndTheAnswerIsExact) {
+    // LlamaCpp on a machine without a GPU: 2 quantizations x 3 thread counts,
+    // batch ignored, layers 0; Ollama adds one per quantization.
+    const SearchSpace space = two_runtime_space(0);
+    ASSERT_TRUE(searches_exhaustively(space));
+    SearchRun r = search(space, [](const RuntimeConfig& c) -> Result<BenchmarkResult> { return factor_surface(c); });
+    std::vector<std::string> got = described(r.measured);
+    std::ranges::sort(got);
+    std::vector<std::string> all = described(distinct_configurations(space));
+    std::ranges::sort(all);
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(all.size(), 8u);
+    ASSERT_TRUE(r.outcome.best_config);
+    EXPECT_EQ(describe(*r.outcome.best_config), "LlamaCpp/Q4_0/8/0/0");
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 8/8] "));
+    EXPECT_THAT(r.log, ::testing::Not(HasSubstr("[Bayes iter")));
 }
 
 TEST(BayesianSearch, FailuresAreLoggedCollectedOnceAndFourFailuresSwitchTheSeed) {
-    // The first four initial configurations fail with the same root cause.
     const SearchSpace space = two_runtime_space();
     std::vector<RuntimeConfig> failing;
-    for (uint64_t i = 1; i <= 4; ++i) failing.push_back(decode_point(space, halton_point(i)));
-    ScriptedSurface surface([&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+    for (const auto& [point, config] : initial_samples(space))
+        if (failing.size() < 4) failing.push_back(config);
+    SearchRun r = search(space, [&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         if (std::ranges::find(failing, c) != failing.end())
             return fail(Error("tool crashed").context("inference failed: tool crashed"));
         return BenchmarkResult{5.0, 200.0, 10};
     });
-    ::testing::internal::CaptureStderr();
-    BayesianOutcome out = bayesian_search(space, gguf_model(), machine(8, 16000), surface.measure());
-    std::string log = ::testing::internal::GetCapturedStderr();
-
-    EXPECT_THAT(log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M \u2192 ERROR: inference failed: tool crashed\n"));
-    EXPECT_EQ(out.failure_reasons, std::vector<std::string>{"tool crashed"});
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M \u2192 ERROR: inference failed: tool crashed\n"));
+    EXPECT_EQ(r.outcome.failure_reasons, std::vector<std::string>{"tool crashed"});
     // One observation: the first refinement uses the pseudo-random point of seed 0 + 1.
-    ASSERT_EQ(surface.measured().size(), 12u);
-    EXPECT_EQ(surface.measured()[5], decode_point(space, pseudo_random_point(1)));
+    ASSERT_EQ(r.measured.size(), 12u);
+    EXPECT_EQ(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(1))));
 }
 
 TEST(BayesianSearch, ThreeSuccessesSwitchTheFirstRefinementToTheDensityModel) {
     const SearchSpace space = two_runtime_space();
-    const RuntimeConfig first = decode_point(space, halton_point(1));
-    const RuntimeConfig second = decode_point(space, halton_point(2));
-    ScriptedSurface surface([&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
-        if (c == first || c == second) return fail("down");
+    const auto initial = initial_samples(space);
+    SearchRun r = search(space, [&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        if (c == initial[0].second || c == initial[1].second) return fail("down");
         return factor_surface(c);
     });
-    ::testing::internal::CaptureStderr();
-    bayesian_search(space, gguf_model(), machine(8, 16000), surface.measure());
-    ::testing::internal::GetCapturedStderr();
-
     std::vector<Observation> observed;
-    for (uint64_t i = 3; i <= 5; ++i)
-        observed.push_back({halton_point(i), factor_surface(decode_point(space, halton_point(i))).tokens_per_sec});
-    ASSERT_EQ(surface.measured().size(), 12u);
-    EXPECT_EQ(surface.measured()[5], decode_point(space, suggest_point(observed, 0.25, 24, 0)));
-    EXPECT_NE(surface.measured()[5], decode_point(space, pseudo_random_point(3)));
+    for (std::size_t i = 2; i < 5; ++i)
+        observed.push_back({initial[i].first, factor_surface(initial[i].second).tokens_per_sec});
+    auto unmeasured = [&](const Point& p) {
+        RuntimeConfig c = effective_config(space, decode_point(space, p));
+        return std::ranges::none_of(initial, [&](const auto& s) { return s.second == c; });
+    };
+    ASSERT_EQ(r.measured.size(), 12u);
+    auto suggested = suggest_point(observed, 0.25, 24, 0, unmeasured);
+    ASSERT_TRUE(suggested);
+    EXPECT_EQ(r.measured[5], effective_config(space, decode_point(space, *suggested)));
+    EXPECT_NE(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(2))));
 }
 
 TEST(BayesianSearch, EqualThroughputKeepsTheEarlierBest) {
-    ScriptedSurface surface([](const RuntimeConfig&) -> Result<BenchmarkResult> { return BenchmarkResult{7.0, 1.0, 1}; });
-    ::testing::internal::CaptureStderr();
-    BayesianOutcome out = bayesian_search(two_runtime_space(), gguf_model(), machine(8, 16000), surface.measure());
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(out.best_config);
-    EXPECT_EQ(describe(*out.best_config), "Ollama/Q4_K_M/4/6/128");
+    SearchRun r = search(two_runtime_space(), [](const RuntimeConfig&) -> Result<BenchmarkResult> {
+        return BenchmarkResult{7.0, 1.0, 1};
+    });
+    ASSERT_TRUE(r.outcome.best_config);
+    EXPECT_EQ(describe(*r.outcome.best_config), "Ollama/Q4_K_M/0/32/0");
+}
+
+TEST(SuggestPoint, EachIterationDrawsItsOwnCandidatesAndSkipsMeasuredOnes) {
+    std::vector<Observation> obs;
+    for (uint64_t i = 1; i <= 8; ++i) obs.push_back({halton_point(i), static_cast<double>(i)});
+    std::vector<std::vector<Point>> seen(3);
+    for (int k = 0; k < 3; ++k) {
+        auto x = suggest_point(obs, 0.25, 24, k, [&](const Point& p) {
+            seen[k].push_back(p);
+            return true;
+        });
+        ASSERT_TRUE(x);
+        EXPECT_EQ(seen[k].size(), 24u);
+    }
+    for (int a = 0; a < 3; ++a)
+        for (int b = a + 1; b < 3; ++b)
+            for (const Point& p : seen[a]) EXPECT_EQ(std::ranges::count(seen[b], p), 0) << a << " and " << b;
+
+    // A rejected point is never the answer, and with nothing acceptable there is none.
+    const Point unrestricted = suggest_point(obs, 0.25, 24, 0);
+    auto other = suggest_point(obs, 0.25, 24, 0, [&](const Point& p) { return p != unrestricted; });
+    ASSERT_TRUE(other);
+    EXPECT_NE(*other, unrestricted);
+    EXPECT_FALSE(suggest_point(obs, 0.25, 24, 0, [](const Point&) { return false; }));
+    EXPECT_FALSE(suggest_point({}, 0.25, 24, 0, [](const Point&) { return false; }));
+}
+
+TEST(BayesianSearch, NearTieOfTheBestTwoIsMeasuredAgainAndDecidedOnThePooledFigures) {
+    // Two configurations stand out by a margin inside their spread; the
+    // first measurement favours one, the second (larger) the other.
+    const SearchSpace space = two_runtime_space(0);  // eight configurations, measured whole
+    const RuntimeConfig a{RuntimeKind::LlamaCpp, Q::Q4_0, 8, 0, 0};
+    const RuntimeConfig b{RuntimeKind::LlamaCpp, Q::Q4_0, 16, 0, 0};
+    std::mutex mu;
+    std::map<std::string, int> seen;
+    SearchRun r = search(space, [&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        int n;
+        {
+            std::lock_guard lock(mu);
+            n = seen[describe(c)]++;
+        }
+        if (c == a) return BenchmarkResult{20.0, 50.0, 1, 1.0, 3};
+        if (c == b) return BenchmarkResult{n == 0 ? 19.5 : 21.5, 50.0, 1, 1.0, 3};
+        return BenchmarkResult{5.0, 200.0, 1, 0.5, 3};
+    });
+    EXPECT_EQ(r.measured.size(), 8u + 2u);
+    EXPECT_EQ(r.outcome.measurements, 10u);
+    EXPECT_EQ(std::ranges::count(r.measured, a), 2);
+    EXPECT_EQ(std::ranges::count(r.measured, b), 2);
+    ASSERT_TRUE(r.outcome.best_config);
+    EXPECT_EQ(*r.outcome.best_config, b);
+    EXPECT_DOUBLE_EQ(r.outcome.best_metrics->tokens_per_sec, 20.5);
+    EXPECT_EQ(r.outcome.best_metrics->runs, 6u);
+    EXPECT_THAT(r.log, HasSubstr("[Bayes tie] LlamaCpp/Q4_0/8 threads/0 gpu_layers and LlamaCpp/Q4_0/16 threads/0 "
+                                 "gpu_layers are within each other's spread \u2014 measuring both again\n"));
+}
+
+TEST(BayesianSearch, ClearWinnerOrFiguresWithoutSpreadAreNotMeasuredAgain) {
+    SearchRun r = search(two_runtime_space(0), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        return factor_surface(c);  // no spread: exact figures
+    });
+    EXPECT_EQ(r.measured.size(), 8u);
+    EXPECT_THAT(r.log, ::testing::Not(HasSubstr("[Bayes tie]")));
+
+    struct Case {
+        BenchmarkResult a, b;
+        bool tie;
+    };
+    for (const Case& c : {Case{{10.0, 1, 1, 1.0, 3}, {11.5, 1, 1, 1.0, 3}, true},
+                          Case{{10.0, 1, 1, 1.0, 3}, {12.5, 1, 1, 1.0, 3}, false},
+                          Case{{10.0, 1, 1}, {10.0, 1, 1}, false},
+                          Case{{10.0, 1, 1, 0.0, 3}, {10.2, 1, 1, 0.5, 3}, true}})
+        EXPECT_EQ(within_spread(c.a, c.b), c.tie) << c.a.tokens_per_sec << " vs " << c.b.tokens_per_sec;
 }
 
 TEST(BayesianSearch, EveryMeasurementFailingGivesNoBestAndSortedReasons) {

@@ -280,5 +280,46 @@ TEST(Estimate, PeakMemoryFromFootprintOrParamsPlusKvCache) {
     EXPECT_EQ(estimate_llama_metrics(c, gguf_model(), machine(8, 1)).peak_memory_mb, 0u);
 }
 
+struct EffectiveCase {
+    const char* name;
+    RuntimeKind runtime;
+    uint32_t gpu_bound;
+    RuntimeConfig want;  // from threads 8, batch 256, 5 GPU layers
+    std::size_t distinct;  // of a space with one quantization, threads 4/8/16, batches 128/256/512
+};
+
+class IgnoredDimensions : public ::testing::TestWithParam<EffectiveCase> {};
+
+TEST_P(IgnoredDimensions, AreReportedAsUsedAndNotSearched) {
+    const auto& c = GetParam();
+    SearchSpace space{{c.runtime}, {QuantizationStrategy::Q4_K_M}, {4, 8, 16}, {128, 256, 512}, c.gpu_bound};
+    EXPECT_EQ(effective_config(space, RuntimeConfig{c.runtime, QuantizationStrategy::Q4_K_M, 8, 256, 5}), c.want);
+    std::vector<RuntimeConfig> all = distinct_configurations(space);
+    EXPECT_EQ(all.size(), c.distinct);
+    for (const RuntimeConfig& config : all) EXPECT_EQ(effective_config(space, config), config);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runtimes, IgnoredDimensions,
+    ::testing::Values(
+        // The generation tool gets no batch flag: batch is not a dimension.
+        EffectiveCase{"llama_with_gpu", RuntimeKind::LlamaCpp, 32,
+                      {RuntimeKind::LlamaCpp, QuantizationStrategy::Q4_K_M, 8, 0, 5}, 3 * 33},
+        EffectiveCase{"llama_without_gpu", RuntimeKind::LlamaCpp, 0,
+                      {RuntimeKind::LlamaCpp, QuantizationStrategy::Q4_K_M, 8, 0, 0}, 3},
+        // Any layer count only switches the execution provider.
+        EffectiveCase{"onnx_with_gpu", RuntimeKind::OnnxRuntime, 32,
+                      {RuntimeKind::OnnxRuntime, QuantizationStrategy::Q4_K_M, 8, 256, 32}, 3 * 2 * 3},
+        EffectiveCase{"onnx_without_gpu", RuntimeKind::OnnxRuntime, 0,
+                      {RuntimeKind::OnnxRuntime, QuantizationStrategy::Q4_K_M, 8, 256, 0}, 3 * 3},
+        EffectiveCase{"tensorrt", RuntimeKind::TensorRT, 32,
+                      {RuntimeKind::TensorRT, QuantizationStrategy::Q4_K_M, 0, 256, 32}, 3},
+        EffectiveCase{"ollama_with_gpu", RuntimeKind::Ollama, 32,
+                      {RuntimeKind::Ollama, QuantizationStrategy::Q4_K_M, 0, 0, 32}, 1},
+        EffectiveCase{"ollama_without_gpu", RuntimeKind::Ollama, 0,
+                      {RuntimeKind::Ollama, QuantizationStrategy::Q4_K_M, 0, 0, 0}, 1},
+        EffectiveCase{"vllm", RuntimeKind::Vllm, 16, {RuntimeKind::Vllm, QuantizationStrategy::Q4_K_M, 0, 0, 16}, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace ferrolune::optimizer

@@ -86,8 +86,10 @@ inline BenchmarkResult factor_surface(const RuntimeConfig& c) {
                                                               {QuantizationStrategy::Q4_0, 1.25}};
     static const std::map<uint32_t, double> threads{{4, 1.0}, {8, 1.5}, {16, 1.25}};
     static const std::map<uint32_t, double> batch{{128, 1.0}, {256, 1.1}, {512, 0.9}};
-    double tps = runtime.at(c.runtime) * quant.at(c.quantization) * threads.at(c.threads) * batch.at(c.batch_size) *
-                 (1.0 + c.gpu_layers / 32.0);
+    // A dimension the runtime's tool is not given (reported as 0) has no effect.
+    auto factor = [](const std::map<uint32_t, double>& m, uint32_t v) { return m.contains(v) ? m.at(v) : 1.0; };
+    double tps = runtime.at(c.runtime) * quant.at(c.quantization) * factor(threads, c.threads) *
+                 factor(batch, c.batch_size) * (1.0 + c.gpu_layers / 32.0);
     return BenchmarkResult{tps, 1000.0 / tps, 1000};
 }
 

@@ -1,5 +1,6 @@
 #include "ferrolune/runtime/adapter_registry.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -85,12 +86,48 @@ Result<BenchmarkResult> AdapterRegistry::benchmark(const RuntimeConfig& config, 
     if (!adapter) return failf("no adapter registered for {}", to_string(config.runtime));
     if (auto s = adapter->initialize(config); !s) return fail(std::move(s.error()));
     if (auto s = adapter->load_model(model); !s) return fail(std::move(s.error()));
-    // The first run pays for loading the model into caches; only the second counts.
+    // The first run pays for loading the model into caches; only the later ones count.
     if (auto warm = adapter->run_inference(prompt); !warm) return fail(std::move(warm.error()));
-    auto measured = adapter->run_inference(prompt);
-    if (!measured) return measured;
+    // A single run's figure is within noise of its neighbours; the mean of
+    // several, with their spread, lets the optimizer tell a real difference
+    // from a lucky run. An adapter whose tool repeats the run itself reports
+    // that in `runs` and is not run again.
+    std::vector<BenchmarkResult> measured;
+    uint32_t covered = 0;
+    while (covered < kMinMeasuredRuns) {
+        auto run = adapter->run_inference(prompt);
+        if (!run) return run;
+        covered += std::max<uint32_t>(run->runs, 1);
+        measured.push_back(*run);
+    }
     if (auto s = adapter->shutdown(); !s) return fail(std::move(s.error()));
-    return measured;
+    return combine_runs(measured);
+}
+
+BenchmarkResult combine_runs(const std::vector<BenchmarkResult>& measured) {
+    if (measured.size() == 1) return measured.front();
+    BenchmarkResult out;
+    out.runs = 0;
+    double tps_sum = 0.0, latency_sum = 0.0;
+    for (const BenchmarkResult& r : measured) {
+        const double w = std::max<uint32_t>(r.runs, 1);
+        tps_sum += w * r.tokens_per_sec;
+        latency_sum += w * r.latency_ms;
+        out.runs += static_cast<uint32_t>(w);
+        out.peak_memory_mb = std::max(out.peak_memory_mb, r.peak_memory_mb);
+    }
+    out.tokens_per_sec = tps_sum / out.runs;
+    out.latency_ms = latency_sum / out.runs;
+    // Pooled sample variance: each part's own spread plus the spread of the
+    // parts' means around the overall mean.
+    double ss = 0.0;
+    for (const BenchmarkResult& r : measured) {
+        const double w = std::max<uint32_t>(r.runs, 1);
+        const double sd = r.tokens_per_sec_stddev.value_or(0.0);
+        ss += (w - 1.0) * sd * sd + w * (r.tokens_per_sec - out.tokens_per_sec) * (r.tokens_per_sec - out.tokens_per_sec);
+    }
+    out.tokens_per_sec_stddev = std::sqrt(ss / (out.runs - 1));
+    return out;
 }
 
 uint64_t estimate_memory_mb(std::optional<uint64_t> param_count, QuantizationStrategy quantization) {

@@ -1,5 +1,7 @@
 #include "ferrolune/runtime/adapter_registry.h"
 
+#include <cmath>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -80,17 +82,79 @@ private:
     }
 };
 
-TEST(Benchmark, warms_up_then_returns_the_second_run) {
+TEST(Benchmark, warms_up_then_averages_three_measured_runs_with_their_spread) {
     AdapterRegistry reg;
     auto owned = std::make_unique<ScriptedAdapter>();
     auto* a = owned.get();
     reg.insert(RuntimeKind::Ollama, std::move(owned));
     auto r = reg.benchmark(testing::config(RuntimeKind::Ollama), {}, "hi");
     ASSERT_TRUE(r) << r.error().render();
-    EXPECT_EQ(r->tokens_per_sec, 20.0);
-    EXPECT_EQ(r->peak_memory_mb, 2u);
-    EXPECT_THAT(a->calls, ::testing::ElementsAre("initialize", "load_model", "run1:hi", "run2:hi", "shutdown"));
+    // Runs 2 to 4 give 20, 30 and 40 tok/s; the warm-up's 10 is dropped.
+    EXPECT_EQ(r->tokens_per_sec, 30.0);
+    ASSERT_TRUE(r->tokens_per_sec_stddev);
+    EXPECT_DOUBLE_EQ(*r->tokens_per_sec_stddev, 10.0);
+    EXPECT_EQ(r->runs, 3u);
+    EXPECT_EQ(r->latency_ms, 3.0);
+    EXPECT_EQ(r->peak_memory_mb, 4u);
+    EXPECT_THAT(a->calls, ::testing::ElementsAre("initialize", "load_model", "run1:hi", "run2:hi", "run3:hi",
+                                                 "run4:hi", "shutdown"));
 }
+
+// An adapter whose tool repeats the generation itself and reports the mean.
+class RepeatingAdapter : public ScriptedAdapter {
+public:
+    Result<BenchmarkResult> run_inference(std::string_view prompt) override {
+        auto r = ScriptedAdapter::run_inference(prompt);
+        if (r) {
+            r->runs = 3;
+            r->tokens_per_sec_stddev = 0.5;
+        }
+        return r;
+    }
+};
+
+TEST(Benchmark, a_run_that_already_averages_three_is_measured_once) {
+    AdapterRegistry reg;
+    auto owned = std::make_unique<RepeatingAdapter>();
+    auto* a = owned.get();
+    reg.insert(RuntimeKind::LlamaCpp, std::move(owned));
+    auto r = reg.benchmark(testing::config(RuntimeKind::LlamaCpp), {}, "p");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(r->tokens_per_sec, 20.0);
+    EXPECT_EQ(r->tokens_per_sec_stddev, 0.5);
+    EXPECT_EQ(r->runs, 3u);
+    EXPECT_THAT(a->calls, ::testing::ElementsAre("initialize", "load_model", "run1:p", "run2:p", "shutdown"));
+}
+
+struct CombineCase {
+    const char* name;
+    std::vector<BenchmarkResult> parts;
+    double mean;
+    double stddev;
+    uint32_t runs;
+};
+
+class CombineRuns : public ::testing::TestWithParam<CombineCase> {};
+
+TEST_P(CombineRuns, weights_by_runs_and_pools_the_spread) {
+    BenchmarkResult r = combine_runs(GetParam().parts);
+    EXPECT_DOUBLE_EQ(r.tokens_per_sec, GetParam().mean);
+    EXPECT_NEAR(r.tokens_per_sec_stddev.value_or(-1.0), GetParam().stddev, 1e-12);
+    EXPECT_EQ(r.runs, GetParam().runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CombineRuns,
+    ::testing::Values(
+        CombineCase{"single_runs", {{1.0, 1.0, 1}, {2.0, 1.0, 1}, {3.0, 1.0, 1}}, 2.0, 1.0, 3},
+        // Two means of three runs each, both with spread 1: pooled over six runs.
+        CombineCase{"two_repeated_measurements",
+                    {{10.0, 1.0, 1, 1.0, 3}, {12.0, 1.0, 1, 1.0, 3}},
+                    11.0,
+                    std::sqrt((2.0 + 2.0 + 3.0 + 3.0) / 5.0),
+                    6},
+        CombineCase{"one_part_is_kept_as_it_is", {{7.0, 1.0, 1, 0.25, 3}}, 7.0, 0.25, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct FailCase {
     const char* step;
@@ -118,7 +182,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FailCase{"load_model", {"initialize", "load_model"}},
                       FailCase{"run1", {"initialize", "load_model", "run1:p"}},
                       FailCase{"run2", {"initialize", "load_model", "run1:p", "run2:p"}},
-                      FailCase{"shutdown", {"initialize", "load_model", "run1:p", "run2:p", "shutdown"}}),
+                      FailCase{"run4", {"initialize", "load_model", "run1:p", "run2:p", "run3:p", "run4:p"}},
+                      FailCase{"shutdown",
+                               {"initialize", "load_model", "run1:p", "run2:p", "run3:p", "run4:p", "shutdown"}}),
     [](const auto& info) { return std::string(info.param.step); });
 
 TEST(Benchmark, unregistered_kind_is_a_plain_error) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,9 +18,18 @@
 
 namespace ferrolune::optimizer {
 
+// Five spread samples cover each of the five dimensions at five levels
+// before the model is trusted.
 inline constexpr int kInitialSamples = 5;
+// Twelve measurements in all: each costs several tool runs, so this bounds
+// a search to minutes on a small machine.
 inline constexpr int kRefinementIterations = 7;
+inline constexpr std::size_t kMeasurementBudget = kInitialSamples + kRefinementIterations;
+// Enough random candidates that one lands near a good observation, few
+// enough that scoring them stays negligible next to a measurement.
 inline constexpr int kCandidatesPerIteration = 24;
+// The top quarter is "good": with twelve observations at most three points
+// shape the good density, so it stays sharp around the best region.
 inline constexpr double kGoodFraction = 0.25;
 
 // Coordinates in [0, 1): runtime, quantization, GPU layers, threads, batch size.
@@ -34,7 +45,13 @@ struct BayesianOutcome {
     std::optional<BenchmarkResult> best_metrics;
     // Distinct root-cause texts, ascending byte order.
     std::vector<std::string> failure_reasons;
+    // Measurements made, the near-tie re-measures included.
+    std::size_t measurements = 0;
 };
+
+// True when the space's distinct configurations fit in the budget: each is
+// then measured once and the answer is exact.
+bool searches_exhaustively(const SearchSpace& space);
 
 // Radical inverses of `index` in bases 2, 3, 5, 7, 11.
 Point halton_point(uint64_t index);
@@ -50,7 +67,20 @@ double kde_density(const Point& x, const std::vector<Point>& samples);
 
 Point suggest_point(const std::vector<Observation>& observations, double gamma, int candidates, int iteration);
 
-// Twelve measurements through `measure`, with their log lines on stderr.
+// As above, but only points `acceptable` takes are candidates, and each
+// iteration draws its own candidates (no two iterations share one). Nothing
+// when no acceptable point turns up within a bounded number of draws.
+std::optional<Point> suggest_point(const std::vector<Observation>& observations, double gamma, int candidates,
+                                   int iteration, const std::function<bool(const Point&)>& acceptable);
+
+// Whether two figures are within each other's spread: their bands of one
+// standard deviation overlap. Figures without a spread are exact and never tie.
+bool within_spread(const BenchmarkResult& a, const BenchmarkResult& b);
+
+// Every distinct configuration once when they fit in the budget; otherwise
+// five Halton samples and seven density-ratio refinements, never measuring
+// a configuration twice. When the best two are within each other's spread
+// both are measured again before deciding. Log lines go to stderr.
 BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription& model, const HardwareProfile& hw,
                                 const MeasureFn& measure);
 

@@ -48,6 +48,30 @@ uint32_t max_gpu_layers(const ModelDescription& model, const HardwareProfile& hw
 SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const ModelDescription& model,
                                const HardwareProfile& hw, const ModelAnalysis& analysis);
 
+// Whether the tool that measures `runtime` is given the batch size. The
+// llama.cpp generation tool is not, so searching it there would measure the
+// same run several times; this must follow the adapters' arguments.
+bool measurement_uses_batch_size(RuntimeKind runtime);
+
+// Whether the tool that measures `runtime` is given the thread count.
+bool measurement_uses_threads(RuntimeKind runtime);
+
+// How a runtime's measurement uses gpu_layers: as a layer count, only as
+// "on the GPU or not", or not at all (the runtime places the model itself).
+enum class GpuLayerUse { Count, OnOff, Ignored };
+GpuLayerUse measurement_gpu_layer_use(RuntimeKind runtime);
+
+// The configuration as its runtime runs it: a dimension the runtime ignores
+// is set to the value it reports. Batch size and threads the tool is not
+// given report 0 (the tool's own default applies, so no number we passed
+// would be true); GPU layers report 0 without a GPU, and with one the
+// space's bound when the runtime puts the model on the GPU itself.
+RuntimeConfig effective_config(const SearchSpace& space, RuntimeConfig config);
+
+// Every distinct effective configuration of the space, runtime by runtime
+// in the space's order, then quantization, threads, GPU layers, batch.
+std::vector<RuntimeConfig> distinct_configurations(const SearchSpace& space);
+
 // The fallback search's full candidate list; empty when no quantization
 // fits the GPU.
 std::vector<RuntimeConfig> generate_candidates(const HardwareProfile& hw, const ModelDescription& model);

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "ferrolune/core/error.h"
 #include "ferrolune/core/executable.h"
@@ -109,14 +110,24 @@ public:
     RuntimeAdapter* find(RuntimeKind kind) const;
 
     // initialize, load_model, a warm-up run_inference whose metrics are
-    // dropped, the measured run_inference, shutdown; the first error is
-    // returned unchanged.
+    // dropped, measured run_inference calls until they cover
+    // kMinMeasuredRuns runs (combined by combine_runs), shutdown; the first
+    // error is returned unchanged.
     Result<BenchmarkResult> benchmark(const RuntimeConfig& config, const ModelDescription& model,
                                       std::string_view prompt);
 
 private:
     std::map<RuntimeKind, std::unique_ptr<RuntimeAdapter>> adapters_;
 };
+
+// Every reported figure averages at least this many measured runs: the
+// fewest that give a sample standard deviation with any meaning.
+inline constexpr uint32_t kMinMeasuredRuns = 3;
+
+// The mean of several measurements weighted by their `runs`, their pooled
+// sample standard deviation, the largest peak memory. One measurement is
+// returned as it is.
+BenchmarkResult combine_runs(const std::vector<BenchmarkResult>& measured);
 
 // param_count × bytes per parameter of `quantization` ÷ 1,000,000, truncated
 // and saturated; 0 without a parameter count.

@@ -46,6 +46,11 @@ struct BenchmarkResult {
     double tokens_per_sec = 0.0;
     double latency_ms = 0.0;
     uint64_t peak_memory_mb = 0;
+    // Sample standard deviation of tokens_per_sec over the runs averaged;
+    // absent for a single run or an estimate, which carry no spread.
+    std::optional<double> tokens_per_sec_stddev;
+    // How many measured runs the figures average.
+    uint32_t runs = 1;
 };
 
 struct ModelDescription {
