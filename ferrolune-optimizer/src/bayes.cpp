@@ -182,6 +182,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
     }
 
     for (int k = 0; k < kRefinementIterations; ++k) {
+        if (cancel::Canceller* c = cancel::current(); c && c->stop_requested()) break;
         Point x = suggest_point(state.observations, kGoodFraction, kCandidatesPerIteration, k);
         RuntimeConfig config = decode_point(space, x);
         log_line(fmt::format("[Bayes iter {}/{}] {}", k + 1, kRefinementIterations, describe(config)));
