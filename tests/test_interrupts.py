@@ -55,15 +55,22 @@ def _wait_for(predicate, seconds: float) -> bool:
     return predicate()
 
 
+API = [sys.executable, "-c", CHILD]
+CLI = [sys.executable, "-m", "ferrolune.cli", "optimize", "--format", "gguf"]
+
+
 @pytest.mark.parametrize(
-    "sig, ends_with",
+    "command, sig, returncode, out_text",
     [
-        (signal.SIGINT, "KeyboardInterrupt"),
-        (signal.SIGTERM, None),
+        (API, signal.SIGINT, 3, "KeyboardInterrupt"),
+        (API, signal.SIGTERM, -signal.SIGTERM, ""),
+        (CLI, signal.SIGINT, 130, ""),
     ],
-    ids=["sigint_stops_the_search", "sigterm_takes_the_children_along"],
+    ids=["sigint_stops_the_search", "sigterm_takes_the_children_along", "cli_sigint_exits_130"],
 )
-def test_signal_during_measurement_leaves_no_child(tmp_path: Path, sig: signal.Signals, ends_with: str | None) -> None:
+def test_signal_during_measurement_leaves_no_child(
+    tmp_path: Path, command: list[str], sig: signal.Signals, returncode: int, out_text: str
+) -> None:
     model = tmp_path / "tiny.gguf"
     model_factory.write_llama_gguf(model)
     bin_dir = tmp_path / "bin"
@@ -73,14 +80,15 @@ def test_signal_during_measurement_leaves_no_child(tmp_path: Path, sig: signal.S
     env = dict(os.environ, PATH=str(bin_dir))
 
     proc = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(model)],
+        [*command, str(model)],
         env=env,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
     try:
-        assert _wait_for(lambda: pids.exists() and pids.read_text().strip(), 60), "no measurement started"
+        began = _wait_for(lambda: proc.poll() is not None or (pids.exists() and pids.read_text().strip()), 60)
+        assert began and proc.poll() is None, "no measurement started"
         proc.send_signal(sig)
         out, err = proc.communicate(timeout=30)
     finally:
@@ -88,14 +96,13 @@ def test_signal_during_measurement_leaves_no_child(tmp_path: Path, sig: signal.S
             proc.kill()
             proc.communicate()
 
-    if ends_with is None:
-        assert proc.returncode == -sig
-    else:
-        assert proc.returncode == 3, err
-        assert out.strip() == ends_with
-        # The search stopped: no fallback search and no re-quantization after it.
+    assert proc.returncode == returncode, err
+    assert out.strip() == out_text
+    if sig == signal.SIGINT:
+        # The search stopped: no fallback search, no re-quantization, no traceback.
         assert "falling back to cartesian search" not in err
         assert "re-quantiz" not in err
+        assert "Traceback" not in err
     started = [int(line) for line in pids.read_text().split()]
     survivors = [pid for pid in started if not _wait_for(lambda pid=pid: not _alive(pid), 10)]
     for pid in survivors:

@@ -233,6 +233,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.flush()
         print(exc, file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        # The work below has stopped and cleaned up; a traceback adds nothing.
+        sys.stdout.flush()
+        print("ferrolune: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
