@@ -21,10 +21,14 @@ Result<ModelFormat> parse_format(const std::string& format) {
     return failf("unknown model format '{}'; expected 'onnx' or 'gguf'", lowered);
 }
 
-ModelDescription describe_model(const std::string& model_path, ModelFormat format, const ModelIR& ir) {
+// The stated format wins over what the file says; an unreadable model
+// leaves every figure absent.
+ModelDescription describe_model(const std::string& model_path, ModelFormat format, const Result<ModelIR>& inspected) {
     ModelDescription m;
     m.path = model_path;
     m.format = format;
+    if (!inspected) return m;
+    const ModelIR& ir = *inspected;
     m.param_count = ir.param_count;
     m.feed_forward_length = ir.feed_forward_length;
     m.hidden_size = ir.hidden_size;
@@ -53,12 +57,7 @@ Result<OptimizeOutcome> optimize_model(const OptimizeRequest& request, const can
     // a model whose metadata does not fully decode is still measured, with
     // its figures absent, and the adapters say what that means.
     if (!ir && is_not_a_model(ir.error())) return fail(ir.error());
-    // The stated format wins over what the file says.
-    ModelDescription model = ir ? describe_model(request.model_path, *format, *ir) : ModelDescription{};
-    if (!ir) {
-        model.path = request.model_path;
-        model.format = *format;
-    }
+    ModelDescription model = describe_model(request.model_path, *format, ir);
 
     HardwareProfile hw = detect();
     if (request.gpu) {
