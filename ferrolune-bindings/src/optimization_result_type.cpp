@@ -16,6 +16,7 @@ struct Owned {
     OptimizationResult record;
     std::string model_path;
     std::optional<std::string> output_path;
+    std::optional<std::string> requantize_skipped_reason;
 };
 
 struct PyOptimizationResult {
@@ -79,6 +80,12 @@ PyObject* get_output_path(PyObject* self, void*) {
         return path ? path_str(*path) : none();
     });
 }
+PyObject* get_requantize_skipped_reason(PyObject* self, void*) {
+    return guarded([self] {
+        const auto& reason = owned_of(self).requantize_skipped_reason;
+        return reason ? str(*reason) : none();
+    });
+}
 
 PyMethodDef methods[] = {
     {"to_json", to_json_method, METH_NOARGS, "to_json($self)\n--\n\nSerialize the result to a JSON string."},
@@ -101,6 +108,10 @@ PyGetSetDef getset[] = {
     {"output_path", get_output_path, nullptr,
      "Path to the re-quantized output model, or `None` if `llama-quantize`\n"
      "was not available and quantization was skipped.",
+     nullptr},
+    {"requantize_skipped_reason", get_requantize_skipped_reason, nullptr,
+     "Why no re-quantized model was written (the refusal, or the quantizer's exit\n"
+     "status and last lines), or `None` when `output_path` names the written file.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -141,12 +152,13 @@ PyTypeObject* optimization_result_type() {
 }
 
 Ref make_optimization_result(OptimizationResult record, std::string model_path,
-                             std::optional<std::string> output_path) {
+                             std::optional<std::string> output_path,
+                             std::optional<std::string> requantize_skipped_reason) {
     PyTypeObject* type = optimization_result_type();
     Ref obj = Ref::steal(type->tp_alloc(type, 0));
     if (!obj) return obj;
     new (&reinterpret_cast<PyOptimizationResult*>(obj.ptr())->owned)
-        Owned{std::move(record), std::move(model_path), std::move(output_path)};
+        Owned{std::move(record), std::move(model_path), std::move(output_path), std::move(requantize_skipped_reason)};
     return obj;
 }
 

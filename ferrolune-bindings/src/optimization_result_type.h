@@ -16,9 +16,10 @@ namespace ferrolune::py {
 // The type object, created on first use (once per process).
 PyTypeObject* optimization_result_type();
 
-// A new OptimizationResult object owning the three values.
+// A new OptimizationResult object owning these values.
 Ref make_optimization_result(OptimizationResult record, std::string model_path,
-                             std::optional<std::string> output_path);
+                             std::optional<std::string> output_path,
+                             std::optional<std::string> requantize_skipped_reason = std::nullopt);
 
 // What an OptimizationResult object owns; valid while the object lives.
 struct OptimizationResultView {

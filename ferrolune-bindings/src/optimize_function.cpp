@@ -4,74 +4,29 @@
 
 #include "arguments.h"
 #include "call_guard.h"
-#include "ferrolune/core/text.h"
-#include "ferrolune/export/requantize.h"
-#include "ferrolune/hardware/detect.h"
-#include "ferrolune/hardware/gpu_preset.h"
-#include "ferrolune/model_ir/inspect_model.h"
-#include "ferrolune/optimizer/pipeline.h"
+#include "ferrolune/core/cancel.h"
+#include "ferrolune/optimizer/optimize.h"
 #include "functions.h"
 #include "optimization_result_type.h"
 
 namespace ferrolune::py {
 
-namespace {
-
-ModelDescription describe_model(const std::string& model_path, ModelFormat format) {
-    ModelDescription m;
-    m.path = model_path;
-    // The stated format wins over what the file says.
-    m.format = format;
-    // An unreadable model only leaves the figures absent; the pipeline and
-    // the adapters report what that means.
-    Result<ModelIR> ir = inspect_model(model_path);
-    if (!ir) return m;
-    m.param_count = ir->param_count;
-    m.feed_forward_length = ir->feed_forward_length;
-    m.hidden_size = ir->hidden_size;
-    m.attention_head_count = ir->attention_head_count;
-    m.attention_head_count_kv = ir->attention_head_count_kv;
-    m.kv_cache_size_mb = ir->kv_cache_size_mb;
-    m.memory_footprint_mb = ir->memory_footprint_mb;
-    m.flops_per_token = ir->flops_per_token;
-    return m;
-}
-
-}  // namespace
-
 Ref optimize_function(const std::string& model_path, const std::string& format, const std::optional<std::string>& gpu,
                       std::optional<double> max_latency_ms, const std::optional<std::string>& output_path,
                       bool /*use_cache: accepted, nothing is cached*/) {
-    const std::string lowered = text::ascii_lower(format);
-    ModelFormat model_format;
-    if (lowered == "onnx")
-        model_format = ModelFormat::Onnx;
-    else if (lowered == "gguf")
-        model_format = ModelFormat::Gguf;
-    else
-        return raise(PyExc_RuntimeError, fmt::format("unknown model format '{}'; expected 'onnx' or 'gguf'", lowered));
-
-    ModelDescription model = describe_model(model_path, model_format);
-
-    HardwareProfile hw = detect();
-    if (gpu) {
-        Result<std::optional<GpuInfo>> preset = gpu_preset(*gpu);
-        if (!preset) return raise_error(preset.error());
-        hw.gpu = std::move(*preset);
+    // The call keeps the interpreter lock; this thread still looks at
+    // pending signals while it waits, so Ctrl-C stops the work. A signal
+    // handler's exception (KeyboardInterrupt) stays set and is what Python
+    // sees. Native worker threads never run this.
+    auto interrupt = [] { return PyErr_CheckSignals() != 0; };
+    Result<optimizer::OptimizeOutcome> outcome =
+        optimizer::optimize_model({model_path, format, gpu, max_latency_ms, output_path}, interrupt);
+    if (!outcome) {
+        if (PyErr_Occurred()) return Ref();
+        return raise_error(outcome.error());
     }
-
-    // The measurements run on threads of the executor that never touch
-    // Python objects; they have all ended when the pipeline returns.
-    Result<OptimizationResult> best = optimizer::run_pipeline(model, max_latency_ms, hw);
-    if (!best) return raise_error(best.error());
-
-    std::string target = output_path ? *output_path : default_requantized_path(model_path);
-    std::optional<std::string> written;
-    // A failed re-quantization only leaves output_path None; the quantizer's
-    // own messages on the inherited streams are the trace.
-    if (requantize_model(model_path, target, best->config.quantization)) written = std::move(target);
-
-    return make_optimization_result(*best, model_path, std::move(written));
+    return make_optimization_result(std::move(outcome->result), model_path, std::move(outcome->output_path),
+                                    std::move(outcome->requantize_skipped_reason));
 }
 
 }  // namespace ferrolune::py

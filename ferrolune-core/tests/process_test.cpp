@@ -3,12 +3,16 @@
 #include <chrono>
 #include <csignal>
 #include <thread>
+
+#include <sys/wait.h>
+#include <cstdio>
 #include <vector>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "ferrolune/core/cancel.h"
 #include "ferrolune/core/process.h"
 
 namespace p = ferrolune::process;
@@ -142,4 +146,101 @@ TEST(Process, exit_status_text_names_code_or_signal) {
     ASSERT_TRUE(code && killed);
     EXPECT_EQ(p::exit_status_text(*code), "4");
     EXPECT_EQ(p::exit_status_text(*killed), "none (killed by signal 9)");
+}
+
+// True once `pid` has ended: no such process, or a zombie waiting for init.
+static bool has_ended(pid_t pid) {
+    std::string state;
+    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
+        char line[512] = {};
+        if (std::fgets(line, sizeof line, f)) state = line;
+        std::fclose(f);
+    }
+    return state.empty() || state.find(") Z") != std::string::npos;
+}
+
+// Waits up to a few seconds for `pid` to end (a killed process needs a
+// moment to be torn down).
+static bool ends_soon(pid_t pid) {
+    for (int i = 0; i < 300; ++i) {
+        if (has_ended(pid)) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// Stop requests: the child and everything it started are gone when run()
+// returns, whichever way the stop arrives.
+struct StopCase {
+    const char* name;
+    bool from_check;  // the interrupt check (owner thread) rather than another thread
+};
+
+class ProcessStop : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(ProcessStop, kills_and_reaps_the_sleeping_group) {
+    std::atomic<bool> interrupt{false};
+    ferrolune::cancel::Canceller canceller([&] { return interrupt.load(); });
+    ferrolune::cancel::Scope scope(&canceller);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(200ms);
+        if (GetParam().from_check) interrupt = true;
+        else canceller.request_stop();
+    });
+    // The grandchild keeps stdout open and prints its pid, so that it can be
+    // looked for afterwards.
+    auto r = p::run(sh("sleep 60 & echo $!; exec sleep 60"));
+    stopper.join();
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_TRUE(r->cancelled);
+    EXPECT_FALSE(r->timed_out);
+    EXPECT_FALSE(r->success());
+    EXPECT_EQ(r->term_signal, SIGKILL);
+    pid_t grandchild = std::stoi(r->stdout_bytes);
+    EXPECT_TRUE(ends_soon(grandchild)) << "pid " << grandchild << " survived the stop";
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, ProcessStop,
+                         ::testing::Values(StopCase{"interrupt_check", true}, StopCase{"stop_flag", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Process, stop_requested_before_start_still_reaps) {
+    ferrolune::cancel::Canceller canceller;
+    canceller.request_stop();
+    ferrolune::cancel::Scope scope(&canceller);
+    auto r = p::run(sh("sleep 60"));
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->cancelled);
+}
+
+TEST(Process, child_dies_with_its_parent) {
+    // A middle process starts the runner's child and dies at once; the
+    // child, a sleeper, must follow it instead of living on under init.
+    // Run in a forked copy of this test so the parent can really die.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t middle = ::fork();
+    ASSERT_GE(middle, 0);
+    if (middle == 0) {
+        ::close(fds[0]);
+        std::thread t([&] {
+            p::Command c = sh("echo $$; exec sleep 60");
+            c.stdout_mode = p::Output::Inherit;
+            ::dup2(fds[1], 1);
+            (void)p::run(c);
+        });
+        std::this_thread::sleep_for(300ms);
+        ::_exit(0);  // the runner's thread never returns: its parent dies first
+    }
+    ::close(fds[1]);
+    char buf[32] = {};
+    ssize_t got = ::read(fds[0], buf, sizeof buf - 1);
+    ::close(fds[0]);
+    int st;
+    ::waitpid(middle, &st, 0);
+    ASSERT_GT(got, 0);
+    pid_t sleeper = std::atoi(buf);
+    bool gone = ends_soon(sleeper);
+    EXPECT_TRUE(gone) << "pid " << sleeper << " outlived its parent";
+    if (!gone) ::kill(sleeper, SIGKILL);
 }

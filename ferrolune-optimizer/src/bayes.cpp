@@ -267,6 +267,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
 
     const int iterations = exhaustive ? 0 : kRefinementIterations;
     for (int k = 0; k < iterations; ++k) {
+        if (cancel::Canceller* c = cancel::current(); c && c->stop_requested()) break;
         auto unmeasured = [&](const Point& p) { return !measured.contains(effective_config(space, decode_point(space, p))); };
         std::optional<Point> suggested =
             suggest_point(state.observations, kGoodFraction, kCandidatesPerIteration, k, unmeasured);

@@ -77,7 +77,11 @@ Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::
 }  // namespace
 
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
-                                        const HardwareProfile& hw, const MeasureFn& measure) {
+                                        const HardwareProfile& hw, const MeasureFn& measure,
+                                        cancel::Canceller* canceller) {
+    // Every executor call below runs under the canceller.
+    cancel::Scope scope(canceller ? canceller : cancel::current());
+    auto stopped = [&] { return canceller && canceller->poll(); };
     log_line(fmt::format("[Stage 1/4] Hardware: {} cores, GPU={}, VRAM={}, RAM={}MB", hw.cpu.core_count,
                          hw.gpu ? "yes" : "no", hw.gpu ? fmt::format("{}MB", hw.gpu->vram_mb) : std::string("none"),
                          hw.ram.available_mb));
@@ -102,6 +106,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
                          exhaustive ? 0 : kRefinementIterations));
 
     BayesianOutcome bayes = bayesian_search(space, model, hw, measure);
+    if (stopped()) return fail(cancel::interrupted_error());
     if (bayes.best_config && bayes.best_metrics) {
         const RuntimeConfig& c = *bayes.best_config;
         const BenchmarkResult& m = *bayes.best_metrics;
@@ -119,6 +124,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         bayes.failure_reasons.empty() ? std::string("none recorded") : fmt::format("{}", fmt::join(bayes.failure_reasons, "; "))));
 
     Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, measure);
+    if (stopped()) return fail(cancel::interrupted_error());
     if (fallback) return fallback;
 
     Error bayes_error(no_valid_configuration_message(bayes.failure_reasons, max_latency_ms));

@@ -193,5 +193,31 @@ TEST(RunBenchmarks, LeavesNoThreadBehind) {
     EXPECT_EQ(thread_count(), before);
 }
 
+// An interrupt while measurements run: the waiting thread's check is what
+// notices it (workers never run the check), nothing new starts, and the
+// measurements cut short are not reported.
+TEST(BenchmarkExecutor, interrupt_check_on_the_waiting_thread_stops_the_batch) {
+    std::atomic<bool> interrupt{false};
+    std::atomic<int> started{0};
+    std::atomic<bool> check_ran_elsewhere{false};
+    const auto caller = std::this_thread::get_id();
+    cancel::Canceller canceller([&] {
+        if (std::this_thread::get_id() != caller) check_ran_elsewhere = true;
+        return interrupt.load();
+    });
+    auto measure = [&](const RuntimeConfig&, const ModelDescription&, std::string_view) -> Result<BenchmarkResult> {
+        ++started;
+        interrupt = true;
+        // Blocks like a running tool until the stop reaches this thread.
+        while (!cancel::current()->stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return BenchmarkResult{1.0, 1.0, 1};
+    };
+    auto out = run_benchmarks(configs(7), gguf_model(), measure, &canceller);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(canceller.stop_requested());
+    EXPECT_LE(started.load(), static_cast<int>(kMaxMeasurementsInProgress));
+    EXPECT_FALSE(check_ran_elsewhere.load());
+}
+
 }  // namespace
 }  // namespace ferrolune::optimizer

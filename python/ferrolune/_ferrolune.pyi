@@ -45,6 +45,9 @@ class OptimizationResult:
     def peak_memory_mb(self) -> int: ...
     @property
     def output_path(self) -> str | None: ...
+    @property
+    def requantize_skipped_reason(self) -> str | None:
+        """Why no re-quantized model was written, or None when one was."""
 
 def profile_hardware() -> HardwareProfile: ...
 def optimize(

@@ -90,14 +90,15 @@ def _child_output_to_stderr() -> Iterator[None]:
 
 
 def _optimize(args: argparse.Namespace) -> Any:
-    with _child_output_to_stderr():
-        return native.optimize(
-            args.model,
-            args.format,
-            gpu=args.gpu,
-            max_latency_ms=args.latency,
-            output_path=args.output,
-        )
+    # The quantizer's output is captured below us; only its start, end and
+    # any failure reach standard error, as one line each.
+    return native.optimize(
+        args.model,
+        args.format,
+        gpu=args.gpu,
+        max_latency_ms=args.latency,
+        output_path=args.output,
+    )
 
 
 def _print_result(result: Any) -> None:
@@ -109,7 +110,7 @@ def _print_result(result: Any) -> None:
     print(f"tokens/s:       {result.tokens_per_sec:.1f}")
     print(f"latency:        {result.latency_ms:.1f} ms")
     print(f"peak memory:    {result.peak_memory_mb} MB")
-    print(f"optimized file: {result.output_path or '- (llama-quantize not available or failed)'}")
+    print(f"optimized file: {result.output_path or f'- ({result.requantize_skipped_reason})'}")
 
 
 def _print_manifest(manifest_text: str) -> None:
@@ -231,6 +232,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.flush()
         print(exc, file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        # The work below has stopped and cleaned up; a traceback adds nothing.
+        sys.stdout.flush()
+        print("ferrolune: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

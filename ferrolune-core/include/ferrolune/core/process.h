@@ -1,6 +1,7 @@
 // The one way the system starts child programs: an argument list (never a
 // shell), no descriptors inherited beyond the standard three, signals reset
-// to their defaults, output drained without deadlock, every child reaped.
+// to their defaults, output drained without deadlock, every child reaped,
+// and no child outliving this process (it is killed when its parent dies).
 #pragma once
 
 #include <chrono>
@@ -23,8 +24,8 @@ struct Command {
     std::string stdin_data;  // written when stdin_mode is Pipe, then closed
     Output stdout_mode = Output::Capture;
     Output stderr_mode = Output::Capture;
-    // When set, the child runs in its own process group, which is killed
-    // when the limit passes.
+    // When set (or when a canceller is installed on the thread), the child
+    // runs in its own process group, which is killed when the limit passes.
     std::optional<std::chrono::milliseconds> timeout;
 };
 
@@ -32,10 +33,11 @@ struct Completed {
     std::optional<int> exit_code;    // set when the child exited normally
     std::optional<int> term_signal;  // set when a signal ended it
     bool timed_out = false;
+    bool cancelled = false;  // killed because the thread's canceller said stop
     std::string stdout_bytes;
     std::string stderr_bytes;
 
-    bool success() const { return exit_code && *exit_code == 0 && !timed_out; }
+    bool success() const { return exit_code && *exit_code == 0 && !timed_out && !cancelled; }
 };
 
 // The exit code in decimal, or "none (killed by signal N)".
@@ -43,6 +45,10 @@ std::string exit_status_text(const Completed& done);
 
 // Runs the command to completion. Fails only when the child cannot be
 // started or its pipes fail; the error text is the system error text.
+// When a canceller is installed on the calling thread (cancel::Scope), it is
+// polled at least every cancel::kPollInterval while the child runs; once it
+// says stop, the child's process group is killed and reaped, and the result
+// is marked `cancelled`.
 Result<Completed> run(const Command& cmd);
 
 // Detail carried by the error of run() when the child could not be started

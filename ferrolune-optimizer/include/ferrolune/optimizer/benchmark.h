@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ferrolune/core/cancel.h"
 #include "ferrolune/core/error.h"
 #include "ferrolune/runtime/run_records.h"
 
@@ -27,8 +28,11 @@ Result<BenchmarkResult> measure_with_adapters(const RuntimeConfig& config, const
 
 // Never fails as a whole: a failed or throwing measurement becomes that
 // configuration's outcome error. Every thread it starts has ended when it
-// returns.
+// returns. With a canceller, the calling thread polls it while it waits
+// and the workers run under it (their child processes are stopped when it
+// says stop); a stopped call starts nothing more and returns no outcomes.
 std::vector<BenchmarkOutcome> run_benchmarks(std::vector<RuntimeConfig> configs, const ModelDescription& model,
-                                             const MeasureFn& measure = measure_with_adapters);
+                                             const MeasureFn& measure = measure_with_adapters,
+                                             cancel::Canceller* canceller = cancel::current());
 
 }  // namespace ferrolune::optimizer

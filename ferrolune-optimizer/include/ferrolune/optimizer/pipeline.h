@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "ferrolune/core/cancel.h"
 #include "ferrolune/core/error.h"
 #include "ferrolune/hardware/hardware_profile.h"
 #include "ferrolune/optimizer/benchmark.h"
@@ -14,8 +15,11 @@ namespace ferrolune::optimizer {
 
 // Writes the stage lines to stderr. Every measurement goes through
 // `measure`. The error, when both searches failed, is "cartesian fallback
-// also failed: {fallback}" caused by the Bayesian phase's error.
+// also failed: {fallback}" caused by the Bayesian phase's error. With a
+// canceller (created on the calling thread), a stop ends the search with
+// cancel::interrupted_error() and no result.
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
-                                        const HardwareProfile& hw, const MeasureFn& measure = measure_with_adapters);
+                                        const HardwareProfile& hw, const MeasureFn& measure = measure_with_adapters,
+                                        cancel::Canceller* canceller = nullptr);
 
 }  // namespace ferrolune::optimizer

@@ -1,4 +1,6 @@
-#include "ferrolune/export/requantize.h"
+#include "ferrolune/runtime/requantize.h"
+
+#include "ferrolune/core/cancel.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -199,6 +202,56 @@ INSTANTIATE_TEST_SUITE_P(Cases, DefaultOutputPath,
                                            PathCase{"/", "model-optimized.gguf"},
                                            PathCase{"dir/..", "dir/model-optimized.gguf"},
                                            PathCase{"dir/bad\xff.gguf", "dir/bad\xef\xbf\xbd-optimized.gguf"}));
+
+}  // namespace
+}  // namespace ferrolune
+
+namespace ferrolune {
+namespace {
+
+TEST_F(FakeQuantizer, failure_reason_carries_the_tools_last_lines) {
+    install_fake("echo 'loading model' >&2; echo 'main: failed to quantize' >&2; "
+                 "printf 'ggml error: \\033[31mcannot open output\\n' >&2; exit 1");
+    auto r = requantize_model(input_.string(), (dir_ / "no-such-dir" / "out.gguf").string(),
+                              QuantizationStrategy::Q4_K_M);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "llama-quantize exited with code 1");
+    // The terminal escape is blanked, not passed on.
+    EXPECT_EQ(r.error().render(),
+              "llama-quantize exited with code 1: loading model | main: failed to quantize | "
+              "ggml error:  [31mcannot open output");
+}
+
+TEST_F(FakeQuantizer, stop_request_kills_the_tool_and_removes_its_partial_output) {
+    install_fake("printf half > \"$2\"; exec /bin/sleep 60");
+    fs::path out = dir_ / "out.gguf";
+    cancel::Canceller canceller;
+    cancel::Scope scope(&canceller);
+    std::thread stopper([&] {
+        // Stop once the tool has begun writing.
+        for (int i = 0; i < 500 && !fs::exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        canceller.request_stop();
+    });
+    auto r = requantize_model(input_.string(), out.string(), QuantizationStrategy::Q4_K_M);
+    stopper.join();
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(cancel::is_interrupted(r.error())) << r.error().render();
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(read_file(input_), "GGUF original weights");
+}
+
+TEST_F(FakeQuantizer, stop_request_keeps_an_older_output_the_tool_never_touched) {
+    install_fake("exec /bin/sleep 60");
+    fs::path out = dir_ / "out.gguf";
+    write_file(out, "earlier result");
+    cancel::Canceller canceller;
+    canceller.request_stop();
+    cancel::Scope scope(&canceller);
+    auto r = requantize_model(input_.string(), out.string(), QuantizationStrategy::Q4_K_M);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(cancel::is_interrupted(r.error()));
+    EXPECT_EQ(read_file(out), "earlier result");
+}
 
 }  // namespace
 }  // namespace ferrolune

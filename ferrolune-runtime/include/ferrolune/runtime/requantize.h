@@ -18,10 +18,14 @@ std::string_view quantize_type_argument(QuantizationStrategy q);
 // or "model" when the path has no file name.
 std::string default_requantized_path(std::string_view model_path);
 
-// Runs `llama-quantize input output type` with the three standard streams
-// inherited and waits for it. Refuses, without starting anything, when the
-// output names the input file itself (the quantizer would read and write
-// one file at once). Errors carry no causes.
+// Runs `llama-quantize input output type` and waits for it. Its output is
+// captured, never shown: one line on standard error says it starts, one
+// when it succeeded (type, size before and after, time). Refuses, without
+// starting anything, when the output names the input file itself (the
+// quantizer would read and write one file at once). A non-zero end is
+// "llama-quantize exited with code {}", caused by the tool's last lines
+// when it wrote any. Stopped through the thread's canceller, it removes the
+// partial output and fails with cancel::interrupted_error().
 Status requantize_model(std::string_view input_path, std::string_view output_path, QuantizationStrategy quantization);
 
 }  // namespace ferrolune

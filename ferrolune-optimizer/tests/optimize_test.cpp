@@ -1,0 +1,77 @@
+#include "ferrolune/optimizer/optimize.h"
+
+#include <atomic>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ferrolune/core/cancel.h"
+#include "ferrolune/model_ir/inspect_model.h"
+#include "test_support.h"
+
+namespace ferrolune::optimizer {
+namespace {
+
+Error not_a_model(std::string text) {
+    Error e(std::move(text));
+    e.set_detail(NotAModel{});
+    return e;
+}
+
+struct InspectCase {
+    const char* name;
+    bool marked_not_a_model;  // the reader says it is no model at all
+    bool measured;
+};
+
+class OptimizeInspection : public ::testing::TestWithParam<InspectCase> {};
+
+TEST_P(OptimizeInspection, only_a_file_that_is_no_model_stops_before_measuring) {
+    std::atomic<int> measurements{0};
+    OptimizeSeams seams;
+    seams.inspect = [&](const std::string&) -> Result<ModelIR> {
+        if (GetParam().marked_not_a_model) return fail(not_a_model("invalid GGUF magic"));
+        return fail("read KV key");
+    };
+    seams.measure = [&](const RuntimeConfig&, const ModelDescription&, std::string_view) -> Result<BenchmarkResult> {
+        ++measurements;
+        return fail("no tool here");
+    };
+    // An output path naming the input: the quantizer never runs.
+    auto r = optimize_model({"/nonexistent/m.gguf", "gguf", "cpu", std::nullopt, "/nonexistent/m.gguf"}, {}, seams);
+    EXPECT_EQ(measurements.load() > 0, GetParam().measured);
+    ASSERT_FALSE(r);
+    if (GetParam().marked_not_a_model) EXPECT_EQ(r.error().render(), "invalid GGUF magic");
+}
+
+INSTANTIATE_TEST_SUITE_P(Optimize, OptimizeInspection,
+                         ::testing::Values(InspectCase{"not_a_model", true, false},
+                                           InspectCase{"partly_decoded", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Optimize, interrupt_during_measurements_ends_with_the_interrupted_error) {
+    std::atomic<int> measurements{0};
+    std::atomic<bool> interrupt{false};
+    OptimizeSeams seams;
+    seams.inspect = [](const std::string&) -> Result<ModelIR> { return ModelIR{}; };
+    seams.measure = [&](const RuntimeConfig&, const ModelDescription&, std::string_view) -> Result<BenchmarkResult> {
+        ++measurements;
+        interrupt = true;  // the caller's check sees it on its next poll
+        return BenchmarkResult{10.0, 5.0, 100};
+    };
+    auto r = optimize_model({"/nonexistent/m.gguf", "gguf", "cpu", std::nullopt, std::nullopt},
+                            [&] { return interrupt.load(); }, seams);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(cancel::is_interrupted(r.error())) << r.error().render();
+    // The first batch ran; nothing after the interrupt did.
+    EXPECT_LE(measurements.load(), 5);
+}
+
+TEST(Optimize, unknown_format_fails_first) {
+    auto r = optimize_model({"m.gguf", "ONNX ", std::nullopt, std::nullopt, std::nullopt});
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().render(), "unknown model format 'onnx '; expected 'onnx' or 'gguf'");
+}
+
+}  // namespace
+}  // namespace ferrolune::optimizer
