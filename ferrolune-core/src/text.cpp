@@ -195,21 +195,36 @@ void for_each_shown_char(std::string_view bytes, Emit&& emit) {
 }  // namespace
 
 std::string printable_name(std::string_view bytes, std::size_t max_chars) {
+    // An escape is as many characters as it shows; a character is one.
+    auto width = [](std::string_view piece) {
+        return piece.size() > 1 && piece[0] == '\\' ? piece.size() : std::size_t{1};
+    };
     std::size_t total = 0;
-    for_each_shown_char(bytes, [&](std::string_view) { ++total; });
+    for_each_shown_char(bytes, [&](std::string_view piece) { total += width(piece); });
     std::string out;
     if (total <= max_chars) {
         for_each_shown_char(bytes, [&](std::string_view piece) { out += piece; });
         return out;
     }
+    // Whole pieces only, so an escape is never cut in half.
     const std::size_t keep = max_chars > 0 ? max_chars - 1 : 0;  // one character goes to the ellipsis
     const std::size_t head = keep / 2;
     const std::size_t tail_from = total - (keep - head);
-    std::size_t i = 0;
+    std::size_t at = 0;
+    bool cut = false;
     for_each_shown_char(bytes, [&](std::string_view piece) {
-        if (i == head) out += "\u2026";
-        if (i < head || i >= tail_from) out += piece;
-        ++i;
+        const std::size_t w = width(piece);
+        if (!cut && at + w <= head) {
+            out += piece;
+        } else if (at >= tail_from) {
+            if (!cut) out += "\u2026";
+            cut = true;
+            out += piece;
+        } else if (!cut) {
+            out += "\u2026";
+            cut = true;
+        }
+        at += w;
     });
     return out;
 }

@@ -99,9 +99,12 @@ TEST(Text, long_name_keeps_its_head_and_tail_around_an_ellipsis) {
     EXPECT_EQ(t::printable_name(std::string(200, 'x')), std::string(200, 'x'));
 }
 
-TEST(Text, escapes_count_toward_the_bound_whole) {
-    // 300 escaped bytes: never half an escape at the cut.
-    const std::string shown = t::printable_name(std::string(300, '\x01'), 9);
-    EXPECT_EQ(shown, "\\x01\\x01\\x01\\x01\xE2\x80\xA6\\x01\\x01\\x01\\x01");
+TEST(Text, escapes_count_toward_the_bound_by_their_length_and_stay_whole) {
+    // 300 escaped bytes of four characters each: 13 characters hold one
+    // escape on each side of the ellipsis, never half of one.
+    EXPECT_EQ(t::printable_name(std::string(300, '\x01'), 13), "\\x01\xE2\x80\xA6\\x01");
+    const std::string shown = t::printable_name(std::string(100000, '\x1b'));
+    EXPECT_LE(shown.size(), 200u + 2u);  // the ellipsis takes three bytes for one character
+    EXPECT_GE(shown.size(), 190u);
     EXPECT_EQ(t::quoted_name("a\nb"), "'a\\nb'");
 }

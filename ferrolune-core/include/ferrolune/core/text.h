@@ -75,8 +75,8 @@ inline constexpr std::size_t kMaxNameChars = 200;
 // controls become escapes (\n, \r, \t, \xNN below U+0080, \uXXXX above),
 // bytes that are not UTF-8 become \xNN, and a backslash becomes \\. A result
 // longer than `max_chars` characters keeps its first and last characters
-// around one "…" (the end of a path names the file, so it stays), `max_chars`
-// characters in all.
+// around one "…" (the end of a path names the file, so it stays), at most
+// `max_chars` characters in all; an escape is kept whole or not at all.
 std::string printable_name(std::string_view bytes, std::size_t max_chars = kMaxNameChars);
 
 // printable_name between single quotes, as messages show keys and files.
