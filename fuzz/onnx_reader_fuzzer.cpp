@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "ferrolune/model_ir/inspect_model.h"
 #include "ferrolune/model_ir/onnx_reader.h"
 #include "memory_file.h"
 #include "onnx.pb.h"
@@ -40,11 +42,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool walked = static_cast<bool>(ferrolune::onnx_walk::walk_model(source, seen));
     if (walked != accepted) mismatch(accepted ? "walk refused a valid ModelProto" : "walk accepted an invalid ModelProto");
 
+    // Beyond decoding, read_onnx refuses an empty input and a ModelProto
+    // without a graph or whose graph has neither nodes nor weights.
+    const bool is_model = accepted && size > 0 && reference.has_graph() &&
+                          (reference.graph().node_size() > 0 || reference.graph().initializer_size() > 0);
     static MemoryFile file;
     auto ir = ferrolune::read_onnx(file.set(data, size));
-    if (static_cast<bool>(ir) != accepted) mismatch("read_onnx and the in-memory walk differ");
-    if (!accepted) {
-        if (ir.error().message() != "decode ONNX protobuf") mismatch("refusal is not a decode error");
+    if (static_cast<bool>(ir) != is_model) mismatch("read_onnx and the in-memory walk differ");
+    if (!is_model) {
+        const auto& causes = ir.error().causes();
+        const std::string expected = accepted ? "not an ONNX model: " : "decode ONNX protobuf";
+        if (causes.empty() || !causes[0].starts_with(expected)) mismatch("refusal is not a decode error");
+        if (!ferrolune::is_not_a_model(ir.error())) mismatch("refusal does not mark the file as no model");
         return 0;
     }
     if (seen.has_graph != reference.has_graph()) mismatch("graph presence");

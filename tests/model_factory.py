@@ -347,6 +347,24 @@ def _write_and_close(writer) -> None:
     writer.close()
 
 
+def write_metadata_gguf(
+    path: str | os.PathLike[str], *, arch: str = "llama", n_layer: int, n_embd: int,
+    n_head: int | Sequence[int], n_head_kv: int | Sequence[int], context_length: int,
+) -> Path:
+    """A GGUF file with llama-style shape metadata and no tensors; the head
+    counts may be lists with one value per layer, as recent converters write."""
+    import gguf
+
+    writer = gguf.GGUFWriter(str(path), arch)
+    writer.add_block_count(n_layer)
+    writer.add_embedding_length(n_embd)
+    writer.add_context_length(context_length)
+    writer.add_head_count(n_head)
+    writer.add_head_count_kv(n_head_kv)
+    _write_and_close(writer)
+    return Path(path)
+
+
 # ---------------------------------------------------------------------------
 # ONNX
 

@@ -40,6 +40,8 @@ std::string os_error_text(int err) {
     char buf[256];
     // GNU strerror_r returns the text, which may not live in buf.
     const char* text = strerror_r(err, buf, sizeof buf);
+    // The "(os error N)" form is the wording users and older tools already
+    // know from these messages; keep it.
     return fmt::format("{} (os error {})", text, err);
 }
 

@@ -148,6 +148,91 @@ std::optional<double> parse_double(std::string_view s) {
     return v;
 }
 
+namespace {
+
+// Calls `emit` once for every shown character of `bytes`: a UTF-8 character
+// as it is, or its escape.
+template <typename Emit>
+void for_each_shown_char(std::string_view bytes, Emit&& emit) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+    const int64_t len = static_cast<int64_t>(bytes.size());
+    int64_t pos = 0;
+    while (pos < len) {
+        const int64_t start = pos;
+        UChar32 c;
+        U8_NEXT(s, pos, len, c);
+        if (c < 0) {
+            for (int64_t i = start; i < pos; ++i) {
+                const char esc[] = {'\\', 'x', kHex[s[i] >> 4], kHex[s[i] & 15]};
+                emit(std::string_view(esc, sizeof esc));
+            }
+            continue;
+        }
+        switch (c) {
+            case '\\': emit("\\\\"); continue;
+            case '\n': emit("\\n"); continue;
+            case '\r': emit("\\r"); continue;
+            case '\t': emit("\\t"); continue;
+            default: break;
+        }
+        const int8_t type = u_charType(c);
+        const bool hidden = type == U_CONTROL_CHAR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR ||
+                            u_hasBinaryProperty(c, UCHAR_BIDI_CONTROL);
+        if (!hidden) {
+            emit(std::string_view(reinterpret_cast<const char*>(s + start), static_cast<size_t>(pos - start)));
+        } else if (c < 0x80) {
+            const char esc[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+            emit(std::string_view(esc, sizeof esc));
+        } else {
+            // Every character escaped here lies in the Basic Multilingual Plane.
+            const char esc[] = {'\\', 'u', kHex[(c >> 12) & 15], kHex[(c >> 8) & 15], kHex[(c >> 4) & 15], kHex[c & 15]};
+            emit(std::string_view(esc, sizeof esc));
+        }
+    }
+}
+
+}  // namespace
+
+std::string printable_name(std::string_view bytes, std::size_t max_chars) {
+    // An escape is as many characters as it shows; a character is one.
+    auto width = [](std::string_view piece) {
+        return piece.size() > 1 && piece[0] == '\\' ? piece.size() : std::size_t{1};
+    };
+    std::size_t total = 0;
+    for_each_shown_char(bytes, [&](std::string_view piece) { total += width(piece); });
+    std::string out;
+    if (total <= max_chars) {
+        for_each_shown_char(bytes, [&](std::string_view piece) { out += piece; });
+        return out;
+    }
+    // Whole pieces only, so an escape is never cut in half.
+    const std::size_t keep = max_chars > 0 ? max_chars - 1 : 0;  // one character goes to the ellipsis
+    const std::size_t head = keep / 2;
+    const std::size_t tail_from = total - (keep - head);
+    std::size_t at = 0;
+    bool cut = false;
+    for_each_shown_char(bytes, [&](std::string_view piece) {
+        const std::size_t w = width(piece);
+        if (!cut && at + w <= head) {
+            out += piece;
+        } else if (at >= tail_from) {
+            if (!cut) out += "\u2026";
+            cut = true;
+            out += piece;
+        } else if (!cut) {
+            out += "\u2026";
+            cut = true;
+        }
+        at += w;
+    });
+    return out;
+}
+
+std::string quoted_name(std::string_view bytes, std::size_t max_chars) {
+    return "'" + printable_name(bytes, max_chars) + "'";
+}
+
 std::string one_decimal(double v) {
     // printf rounds the exact binary value with the current rounding mode
     // (to nearest, ties to even), which is what the log lines need.

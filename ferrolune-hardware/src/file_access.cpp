@@ -1,30 +1,20 @@
 #include "file_access.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include "ferrolune/core/file.h"
 
 namespace ferrolune::hardware {
 
 std::optional<std::string> read_whole_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string out;
-    char buf[8192];
-    // /proc files report size 0, so read until end of file.
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return out;
+    // Only /proc and /sys files come here: they are not regular files in the
+    // sense of a size to trust (they report 0), so no type check and a read
+    // to the end.
+    auto fd = file::open(path, O_RDONLY);
+    if (!fd) return std::nullopt;
+    auto text = file::read_to_end(fd->get());
+    if (!text) return std::nullopt;
+    return std::move(*text);
 }
 
 }  // namespace ferrolune::hardware

@@ -1,7 +1,5 @@
 #include "ferrolune/model_ir/gguf_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +11,9 @@
 #include <optional>
 #include <vector>
 
+#include "ferrolune/core/file.h"
 #include "ferrolune/core/text.h"
+#include "ferrolune/model_ir/inspect_model.h"
 
 namespace ferrolune {
 
@@ -31,6 +31,7 @@ namespace {
 
 constexpr std::size_t kBufferSize = 8192;
 constexpr uint32_t kMaxValueType = 12;
+// The end-of-file wording users and older tools already know; keep it.
 constexpr const char* kShortRead = "failed to fill whole buffer";
 
 // Size of a fixed-width value, 0 for String and Array.
@@ -53,13 +54,12 @@ uint64_t scalar_size(uint32_t type) {
 
 std::string type_name(uint32_t type) { return std::string(to_string(static_cast<GgufValueType>(type))); }
 
-// Sequential reader over one file descriptor with a fixed buffer. Skips that
+// Sequential reader over one regular file with a fixed buffer. Skips that
 // stay inside the buffer move the cursor only; longer ones become one lseek,
 // so a tokenizer vocabulary costs a handful of system calls.
 class BufferedFile {
 public:
-    BufferedFile(int fd, std::optional<uint64_t> size) : fd_(fd), size_(size) {}
-    ~BufferedFile() { ::close(fd_); }
+    BufferedFile(file::Fd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
     BufferedFile(const BufferedFile&) = delete;
     BufferedFile& operator=(const BufferedFile&) = delete;
 
@@ -118,25 +118,12 @@ public:
         return {};
     }
 
-    // Reads `len` bytes into a string. When the file's size is known a length
-    // beyond its end fails at once; otherwise the string grows only as bytes
-    // actually arrive, so a bogus length never reserves memory.
+    // Reads `len` bytes into a string. A length beyond the end of the file
+    // fails before anything is reserved, so a bogus length costs no memory.
     Result<std::string> read_bytes(uint64_t len) {
-        std::string out;
-        if (auto left = remaining()) {
-            if (len > *left) return fail(kShortRead);
-            out.resize(static_cast<std::size_t>(len));
-            if (auto s = read_exact(out.data(), out.size()); !s) return fail(std::move(s.error()));
-            return out;
-        }
-        constexpr uint64_t kChunk = 1 << 16;
-        while (len > 0) {
-            std::size_t take = static_cast<std::size_t>(std::min(len, kChunk));
-            std::size_t at = out.size();
-            out.resize(at + take);
-            if (auto s = read_exact(out.data() + at, take); !s) return fail(std::move(s.error()));
-            len -= take;
-        }
+        if (len > remaining()) return fail(kShortRead);
+        std::string out(static_cast<std::size_t>(len), '\0');
+        if (auto s = read_exact(out.data(), out.size()); !s) return fail(std::move(s.error()));
         return out;
     }
 
@@ -150,15 +137,12 @@ public:
         n -= avail;
         pos_ = len_ = 0;
         uint64_t target = saturating_add(file_pos_, n);
-        if (size_ && target > *size_) {
-            target = *size_;
+        if (target > size_) {
+            target = size_;
             overran_ = true;
         }
         target = std::min<uint64_t>(target, std::numeric_limits<off_t>::max());
-        if (::lseek(fd_, static_cast<off_t>(target), SEEK_SET) < 0) {
-            if (errno != ESPIPE) return fail(os_error(errno));
-            return discard(n);
-        }
+        if (::lseek(fd_.get(), static_cast<off_t>(target), SEEK_SET) < 0) return fail(os_error(errno));
         file_pos_ = target;
         return {};
     }
@@ -167,34 +151,18 @@ public:
     // its own; after the last entry this is the only sign of a cut-off file.
     bool overran() const { return overran_; }
 
-private:
-    // A pipe cannot seek: read the bytes and drop them. The end of the
-    // stream is not an error here, as for a seek past the end of a file.
-    Status discard(uint64_t n) {
-        while (n > 0) {
-            auto got = refill();
-            if (!got) return fail(std::move(got.error()));
-            if (*got == 0) {
-                overran_ = true;
-                return {};
-            }
-            std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(n, *got));
-            pos_ = take;
-            n -= take;
-        }
-        return {};
-    }
+    uint64_t size() const { return size_; }
 
-    // Bytes between the cursor and the end of the file, when its size is known.
-    std::optional<uint64_t> remaining() const {
-        if (!size_) return std::nullopt;
+    // Bytes between the cursor and the end of the file.
+    uint64_t remaining() const {
         uint64_t cursor = file_pos_ - (len_ - pos_);
-        return cursor >= *size_ ? 0 : *size_ - cursor;
+        return cursor >= size_ ? 0 : size_ - cursor;
     }
 
+private:
     Result<std::size_t> refill() {
         for (;;) {
-            ssize_t got = ::read(fd_, buf_, kBufferSize);
+            ssize_t got = ::read(fd_.get(), buf_, kBufferSize);
             if (got < 0) {
                 if (errno == EINTR) continue;
                 return fail(os_error(errno));
@@ -206,8 +174,8 @@ private:
         }
     }
 
-    int fd_;
-    std::optional<uint64_t> size_;
+    file::Fd fd_;
+    uint64_t size_;
     bool overran_ = false;
     unsigned char buf_[kBufferSize];
     std::size_t pos_ = 0;
@@ -330,11 +298,18 @@ Result<uint64_t> read_as_u64(BufferedFile& f, uint32_t type) {
     }
 }
 
+// A head count as the file gives it: one value for all layers, or (newer
+// converters) an array with one value per layer.
+struct HeadCounts {
+    std::vector<uint64_t> values;
+    bool per_layer = false;
+};
+
 struct Quantities {
     std::optional<std::string> architecture;
     std::optional<uint64_t> explicit_params;
-    std::optional<uint64_t> head_count;
-    std::optional<uint64_t> head_count_kv;
+    std::optional<HeadCounts> head_count;
+    std::optional<HeadCounts> head_count_kv;
     std::optional<uint64_t> feed_forward;
     std::optional<uint64_t> block_count;
     std::optional<uint64_t> context_length;
@@ -342,12 +317,18 @@ struct Quantities {
 };
 
 Status skip_key(BufferedFile& f, uint32_t type, const std::string& key) {
-    if (auto s = skip_gguf_value(f, type); !s) return fail(std::move(s.error()).context(fmt::format("skip key '{}'", key)));
+    if (auto s = skip_gguf_value(f, type); !s)
+        return fail(std::move(s.error()).context(fmt::format("skip key {}", text::quoted_name(key))));
     return {};
 }
 
-// Rules c to f: a value of a non-integer type leaves the quantity unknown and
-// is passed over. A short read is still fatal: a cut-off file is damaged
+Error read_value_failure(Error cause, const std::string& key, uint32_t type) {
+    return std::move(cause).context(fmt::format("read {} (type={})", text::printable_name(key), type_name(type)));
+}
+
+// A recognised quantity of a type that is not an integer leaves it unknown
+// and is passed over, so one odd entry does not cost the rest of the
+// metadata. A short read is still fatal: a cut-off file is damaged
 // structure, and reporting it as a record with a missing field would hide that.
 Status coerce_lenient(BufferedFile& f, uint32_t type, const std::string& key, std::optional<uint64_t>& into) {
     if (!is_integer_type(type)) {
@@ -355,8 +336,54 @@ Status coerce_lenient(BufferedFile& f, uint32_t type, const std::string& key, st
         return skip_key(f, type, key);
     }
     auto v = read_as_u64(f, type);
-    if (!v) return fail(std::move(v.error()).context(fmt::format("read {} (type={})", key, type_name(type))));
+    if (!v) return fail(read_value_failure(std::move(v.error()), key, type));
     into = *v;
+    return {};
+}
+
+// A head count: an integer, or an array of integers with one per layer. Any
+// other shape leaves it unknown, as in coerce_lenient.
+Status read_head_counts(BufferedFile& f, uint32_t type, const std::string& key, std::optional<HeadCounts>& into) {
+    into.reset();
+    if (type != static_cast<uint32_t>(GgufValueType::Array)) {
+        std::optional<uint64_t> v;
+        if (auto s = coerce_lenient(f, type, key, v); !s) return s;
+        if (v) into = HeadCounts{{*v}, false};
+        return {};
+    }
+    auto et = read_ctx<uint32_t>(f, "array element type");
+    if (!et) return fail(read_value_failure(std::move(et.error()), key, type));
+    auto count = read_ctx<uint64_t>(f, "array element count");
+    if (!count) return fail(read_value_failure(std::move(count.error()), key, type));
+    if (*et > kMaxValueType) return fail(Error(fmt::format("unknown array element type {}", *et)).context(
+                                  fmt::format("skip key {}", text::quoted_name(key))));
+    // The values are kept only when they take no more memory than the file
+    // has bytes; larger counts cannot match a layer count such a file holds.
+    const bool keep = is_integer_type(*et) && *count > 0 && saturating_mul(*count, sizeof(uint64_t)) <= f.size();
+    if (!keep) {
+        // The header is read already: skip the elements as the array's rest.
+        const uint64_t width = scalar_size(*et);
+        if (width != 0) {
+            if (auto s = f.skip(saturating_mul(*count, width)); !s)
+                return fail(std::move(s.error()).context("seek past scalar value").context("skip array element").context(
+                    fmt::format("skip key {}", text::quoted_name(key))));
+            return {};
+        }
+        for (uint64_t i = 0; i < *count; ++i) {
+            if (auto s = skip_gguf_value(f, *et); !s)
+                return fail(std::move(s.error()).context("skip array element").context(
+                    fmt::format("skip key {}", text::quoted_name(key))));
+        }
+        return {};
+    }
+    HeadCounts counts{{}, true};
+    counts.values.reserve(static_cast<std::size_t>(*count));
+    for (uint64_t i = 0; i < *count; ++i) {
+        auto v = read_as_u64(f, *et);
+        if (!v) return fail(read_value_failure(std::move(v.error()).context("read array element"), key, type));
+        counts.values.push_back(*v);
+    }
+    into = std::move(counts);
     return {};
 }
 
@@ -367,7 +394,7 @@ Status read_entry(BufferedFile& f, Quantities& q) {
     auto type_r = read_ctx<uint32_t>(f, "read KV value type");
     if (!type_r) return fail(std::move(type_r.error()));
     const uint32_t type = *type_r;
-    if (type > kMaxValueType) return failf("unknown value type {} for key '{}'", type, key);
+    if (type > kMaxValueType) return failf("unknown value type {} for key {}", type, text::quoted_name(key));
 
     if (key == "general.architecture") {
         if (type == static_cast<uint32_t>(GgufValueType::String)) {
@@ -382,12 +409,12 @@ Status read_entry(BufferedFile& f, Quantities& q) {
     }
     if (key == "general.parameter_count") {
         auto v = read_as_u64(f, type);
-        if (!v) return fail(std::move(v.error()).context(fmt::format("read general.parameter_count (type={})", type_name(type))));
+        if (!v) return fail(read_value_failure(std::move(v.error()), key, type));
         q.explicit_params = *v;
         return {};
     }
-    if (key.ends_with(".attention.head_count")) return coerce_lenient(f, type, key, q.head_count);
-    if (key.ends_with(".attention.head_count_kv")) return coerce_lenient(f, type, key, q.head_count_kv);
+    if (key.ends_with(".attention.head_count")) return read_head_counts(f, type, key, q.head_count);
+    if (key.ends_with(".attention.head_count_kv")) return read_head_counts(f, type, key, q.head_count_kv);
     if (key.ends_with(".feed_forward_length")) return coerce_lenient(f, type, key, q.feed_forward);
     if (auto dot = key.find('.'); dot != std::string::npos) {
         std::string_view rest = std::string_view(key).substr(dot + 1);
@@ -404,15 +431,45 @@ Status read_entry(BufferedFile& f, Quantities& q) {
     return skip_key(f, type, key);
 }
 
+// A quantity whose value does not fit its 32-bit member is unknown: a
+// wrapped value would be a small, plausible and wrong figure.
+std::optional<uint32_t> fit32(std::optional<uint64_t>& v) {
+    if (v && *v > std::numeric_limits<uint32_t>::max()) v.reset();
+    if (!v) return std::nullopt;
+    return static_cast<uint32_t>(*v);
+}
+
+// The member reports the largest head count of any layer.
+std::optional<uint32_t> fit32(std::optional<HeadCounts>& h) {
+    if (!h) return std::nullopt;
+    std::optional<uint64_t> largest = *std::max_element(h->values.begin(), h->values.end());
+    auto member = fit32(largest);
+    if (!member) h.reset();
+    return member;
+}
+
+// Every tensor description takes at least 24 bytes (name length, dimension
+// count, type, offset), so a file with fewer left after its metadata than
+// that many per declared tensor was cut off there.
+constexpr uint64_t kMinTensorDescription = 24;
+
 Result<ModelIR> read_gguf_stream(BufferedFile& f) {
     unsigned char magic[4];
-    if (auto s = f.read_exact(magic, sizeof magic); !s) return fail(std::move(s.error()).context("read GGUF magic"));
-    if (std::memcmp(magic, "GGUF", 4) != 0)
-        return failf("not a GGUF file (bad magic: [{}, {}, {}, {}])", magic[0], magic[1], magic[2], magic[3]);
+    if (auto s = f.read_exact(magic, sizeof magic); !s) {
+        Error e = std::move(s.error()).context("read GGUF magic");
+        e.set_detail(NotAModel{});
+        return fail(std::move(e));
+    }
+    if (std::memcmp(magic, "GGUF", 4) != 0) {
+        Error e(fmt::format("not a GGUF file (bad magic: [{}, {}, {}, {}])", magic[0], magic[1], magic[2], magic[3]));
+        e.set_detail(NotAModel{});
+        return fail(std::move(e));
+    }
     auto version = read_ctx<uint32_t>(f, "read GGUF version");
     if (!version) return fail(std::move(version.error()));
     if (*version < 1 || *version > 3) return failf("unsupported GGUF version {}; expected 1\u20133", *version);
-    if (auto t = read_ctx<uint64_t>(f, "read tensor_count"); !t) return fail(std::move(t.error()));
+    auto tensor_count = read_ctx<uint64_t>(f, "read tensor_count");
+    if (!tensor_count) return fail(std::move(tensor_count.error()));
     auto kv_count = read_ctx<uint64_t>(f, "read kv_count");
     if (!kv_count) return fail(std::move(kv_count.error()));
 
@@ -425,23 +482,27 @@ Result<ModelIR> read_gguf_stream(BufferedFile& f) {
     // The last value was skipped past the end: the file is cut off inside
     // its metadata, which no loader could use, so do not report it as read.
     if (f.overran()) return fail(Error(std::string(kShortRead)).context("skip past the end of the metadata"));
+    // The tensor descriptions are never read, but a file that ends where they
+    // should start is as unusable as one cut inside its metadata.
+    if (f.remaining() < saturating_mul(*tensor_count, kMinTensorDescription))
+        return fail(Error(std::string(kShortRead))
+                        .context(fmt::format("check the {} tensor descriptions after the metadata", *tensor_count)));
 
     ModelIR ir;
     ir.format = ModelFormat::Gguf;
     ir.architecture = std::move(q.architecture);
-    auto low32 = [](const std::optional<uint64_t>& v) -> std::optional<uint32_t> {
-        if (!v) return std::nullopt;
-        return static_cast<uint32_t>(*v);
-    };
-    ir.context_length = low32(q.context_length);
-    ir.layer_count = low32(q.block_count);
-    ir.hidden_size = low32(q.embedding_length);
-    ir.attention_head_count = low32(q.head_count);
-    ir.attention_head_count_kv = low32(q.head_count_kv);
+    ir.context_length = fit32(q.context_length);
+    ir.layer_count = fit32(q.block_count);
+    ir.hidden_size = fit32(q.embedding_length);
+    ir.attention_head_count = fit32(q.head_count);
+    ir.attention_head_count_kv = fit32(q.head_count_kv);
     ir.feed_forward_length = q.feed_forward;
     if (q.explicit_params) ir.param_count = q.explicit_params;
     else if (q.block_count && q.embedding_length) ir.param_count = estimate_param_count(*q.block_count, *q.embedding_length);
-    ir.kv_cache_size_mb = kv_cache_size_mb(q.block_count, q.embedding_length, q.context_length, q.head_count, q.head_count_kv);
+    static const std::vector<uint64_t> kUnknown;
+    const auto& h = q.head_count ? q.head_count->values : kUnknown;
+    const auto& k = q.head_count_kv ? q.head_count_kv->values : kUnknown;
+    ir.kv_cache_size_mb = layered_kv_cache_size_mb(q.block_count, q.embedding_length, q.context_length, h, k);
     derive_param_metrics(ir);
     return ir;
 }
@@ -449,16 +510,24 @@ Result<ModelIR> read_gguf_stream(BufferedFile& f) {
 }  // namespace
 
 Result<ModelIR> read_gguf(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(os_error(errno).context(fmt::format("open GGUF file: {}", path)));
-    std::optional<uint64_t> size;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) size = static_cast<uint64_t>(st.st_size);
-    BufferedFile f(fd, size);
-    return read_gguf_stream(f);
+    const std::string shown = text::printable_name(path);
+    auto fd = file::open_regular_for_reading(path);
+    if (!fd) {
+        Error e = std::move(fd.error()).context(fmt::format("open GGUF file: {}", shown));
+        e.set_detail(NotAModel{});
+        return fail(std::move(e));
+    }
+    auto size = file::size_of(fd->get());
+    if (!size) return fail(std::move(size.error()).context(fmt::format("open GGUF file: {}", shown)));
+    BufferedFile f(std::move(*fd), *size);
+    auto ir = read_gguf_stream(f);
+    if (ir) return ir;
+    // The file's name goes on the outside, where users look first; the
+    // detail stays on the error that leaves this function.
+    std::any detail = ir.error().detail();
+    Error e = std::move(ir.error()).context(fmt::format("read GGUF file: {}", shown));
+    e.set_detail(std::move(detail));
+    return fail(std::move(e));
 }
 
 }  // namespace ferrolune

@@ -22,7 +22,9 @@ Result<ModelIR> inspect_model(const std::string& path) {
     const std::string ext = model_file_extension(path);
     if (ext == "gguf") return read_gguf(path);
     if (ext == "onnx") return read_onnx(path);
-    return failf("unrecognised model file extension '.{}'; expected '.gguf' or '.onnx'", ext);
+    Error e(fmt::format("unrecognised model file extension '.{}'; expected '.gguf' or '.onnx'", text::printable_name(ext)));
+    e.set_detail(NotAModel{});
+    return fail(std::move(e));
 }
 
 bool is_not_a_model(const Error& e) { return e.detail().type() == typeid(NotAModel); }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ferrolune/model_ir/inspect_model.h"
 #include "onnx.pb.h"
 #include "onnx_walk.h"
 #include "test_files.h"
@@ -189,21 +190,14 @@ std::string model_with(std::vector<std::vector<int64_t>> shapes, int nodes) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, OnnxRecord,
     ::testing::Values(
-        RecordCase{"empty_file", "", std::nullopt, std::nullopt},
-        RecordCase{"no_graph", [] {
-                       onnx::ModelProto m;
-                       m.set_ir_version(9);
-                       return m.SerializeAsString();
-                   }(), std::nullopt, std::nullopt},
         RecordCase{"zero_dimension", model_with({{0, 10}}, 0), std::nullopt, std::nullopt},
+        RecordCase{"nodes_without_weights", model_with({}, 3), std::nullopt, 3u},
         RecordCase{"negative_dimension_saturates", model_with({{-1, 2}}, 1), UINT64_MAX, 1u},
         // Unpacked dims, and a second graph field merged into the first.
         RecordCase{"unpacked_dims_and_merged_graphs",
                    len_field(7, len_field(5, key(1, 0) + varint(3) + key(1, 0) + varint(5)) + len_field(1, "")) +
                        len_field(7, len_field(5, len_field(1, varint(2))) + len_field(1, "")),
-                   17u, 2u},
-        // graph with a varint wire type is an unknown field, not a graph.
-        RecordCase{"graph_field_with_wrong_wire_type", key(7, 0) + varint(1), std::nullopt, std::nullopt}),
+                   17u, 2u}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OnnxReader, read_and_decode_failures_are_told_apart) {
@@ -211,14 +205,45 @@ TEST(OnnxReader, read_and_decode_failures_are_told_apart) {
     auto missing = read_onnx(dir.path() + "/none.onnx");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().render(), "read ONNX file: " + dir.path() + "/none.onnx: No such file or directory (os error 2)");
-    auto directory = read_onnx(dir.path());
-    ASSERT_FALSE(directory);
-    EXPECT_EQ(directory.error().render(), "read ONNX file: " + dir.path() + ": Is a directory (os error 21)");
     auto gguf = read_onnx(dir.write("m.onnx", std::string("GGUF\x03\0\0\0", 8) + std::string(16, '\0')));
     ASSERT_FALSE(gguf);
-    EXPECT_EQ(gguf.error().message(), "decode ONNX protobuf");
-    ASSERT_EQ(gguf.error().causes().size(), 1u);
+    EXPECT_EQ(gguf.error().message(), "read ONNX file: " + dir.path() + "/m.onnx");
+    ASSERT_EQ(gguf.error().causes().size(), 2u);
+    EXPECT_EQ(gguf.error().causes()[0], "decode ONNX protobuf");
 }
+
+struct NotModelCase {
+    const char* name;
+    std::string bytes;
+    const char* reason;
+};
+
+class OnnxNotAModel : public ::testing::TestWithParam<NotModelCase> {};
+
+// Protocol buffers accept all of these as a ModelProto; none is a model.
+TEST_P(OnnxNotAModel, decodes_but_is_refused) {
+    ASSERT_TRUE(reference(GetParam().bytes).accepted);
+    TempDir dir;
+    auto ir = read_onnx(dir.write("m.onnx", GetParam().bytes));
+    ASSERT_FALSE(ir);
+    EXPECT_EQ(ir.error().render(), "read ONNX file: " + dir.path() + "/m.onnx: not an ONNX model: " + GetParam().reason);
+    EXPECT_TRUE(is_not_a_model(ir.error()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OnnxNotAModel,
+    ::testing::Values(NotModelCase{"empty_file", "", "the file is empty"},
+                      NotModelCase{"two_bytes_ir_version", key(1, 0) + varint(7), "it has no graph"},
+                      NotModelCase{"two_bytes_empty_graph", len_field(7, ""), "its graph has neither nodes nor weights"},
+                      NotModelCase{"no_graph", [] {
+                                       onnx::ModelProto m;
+                                       m.set_ir_version(9);
+                                       m.set_producer_name("p");
+                                       return m.SerializeAsString();
+                                   }(), "it has no graph"},
+                      // graph with a varint wire type is an unknown field, not a graph.
+                      NotModelCase{"graph_field_with_wrong_wire_type", key(7, 0) + varint(1), "it has no graph"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OnnxReader, never_reads_the_weights) {
     onnx::ModelProto m;
@@ -235,19 +260,6 @@ TEST(OnnxReader, never_reads_the_weights) {
     EXPECT_EQ(seen.dims.size(), 4u);
     // One small read per tensor header, none through the 16 MiB of data.
     EXPECT_LE(source.reads(), 5u);
-}
-
-TEST(OnnxReader, reads_a_pipe_whole) {
-    const std::string bytes = model_with({{3, 5}, {5}}, 2);
-    TempDir dir;
-    const std::string fifo = dir.path() + "/pipe.onnx";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << bytes; });
-    auto ir = read_onnx(fifo);
-    writer.join();
-    ASSERT_TRUE(ir) << ir.error().render();
-    EXPECT_EQ(ir->param_count, 20u);
-    EXPECT_EQ(ir->layer_count, 2u);
 }
 
 // ---- agreement with protobuf ----------------------------------------------

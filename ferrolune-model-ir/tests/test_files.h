@@ -3,10 +3,14 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
+#include <utility>
 
 namespace ferrolune::testing {
 
@@ -32,5 +36,18 @@ public:
 private:
     std::string path_;
 };
+
+// Runs `f` and returns its result, ending the whole test program when it
+// takes longer than a minute: a reader that blocks on a FIFO or reads an
+// endless device would otherwise hang the suite instead of failing it.
+template <typename F>
+auto within_time_limit(F f) {
+    auto task = std::async(std::launch::async, std::move(f));
+    if (task.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        std::fprintf(stderr, "the call did not return within its time limit\n");
+        std::_Exit(1);
+    }
+    return task.get();
+}
 
 }  // namespace ferrolune::testing

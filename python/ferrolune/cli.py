@@ -12,6 +12,7 @@ import contextlib
 import json
 import os
 import sys
+import unicodedata
 from typing import Any, Iterator, Sequence
 
 from . import _ferrolune as native
@@ -36,6 +37,24 @@ def _print_json(text: str) -> None:
     sys.stdout.write(text + "\n")
 
 
+_BIDI_CONTROLS = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+_NAMED_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _printable(text: str) -> str:
+    """Texts from a model file, shown with what a terminal would act on
+    escaped, in the form the native error messages use."""
+    out = []
+    for c in text:
+        if c in _NAMED_ESCAPES:
+            out.append(_NAMED_ESCAPES[c])
+        elif unicodedata.category(c) in ("Cc", "Zl", "Zp") or c in _BIDI_CONTROLS:
+            out.append(f"\\x{ord(c):02x}" if ord(c) < 0x80 else f"\\u{ord(c):04x}")
+        else:
+            out.append(c)
+    return "".join(out)
+
+
 def _show(value: Any) -> str:
     if value is None:
         return "-"
@@ -43,7 +62,7 @@ def _show(value: Any) -> str:
         return f"{value:,.1f}"
     if isinstance(value, int):
         return f"{value:,}"
-    return str(value)
+    return _printable(str(value))
 
 
 def cmd_profile(args: argparse.Namespace) -> int:

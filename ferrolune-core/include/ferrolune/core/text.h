@@ -1,5 +1,6 @@
 // Text helpers shared by every subsystem: UTF-8 decoding, white-space
-// trimming, the line-splitting rule and strict unsigned number parsing.
+// trimming, the line-splitting rule, strict unsigned number parsing and the
+// safe display of names taken from files.
 #pragma once
 
 #include <cstdint>
@@ -65,5 +66,20 @@ std::optional<double> parse_double(std::string_view s);
 // Formats with one digit after the point, rounding half to even on the exact
 // binary value (as the optimizer's log lines show figures).
 std::string one_decimal(double v);
+
+// The longest a name shown in a message may get, in characters.
+inline constexpr std::size_t kMaxNameChars = 200;
+
+// A name taken from outside (a metadata key, a path) made safe to put in a
+// message: control characters, line and paragraph separators and bidi
+// controls become escapes (\n, \r, \t, \xNN below U+0080, \uXXXX above),
+// bytes that are not UTF-8 become \xNN, and a backslash becomes \\. A result
+// longer than `max_chars` characters keeps its first and last characters
+// around one "…" (the end of a path names the file, so it stays), at most
+// `max_chars` characters in all; an escape is kept whole or not at all.
+std::string printable_name(std::string_view bytes, std::size_t max_chars = kMaxNameChars);
+
+// printable_name between single quotes, as messages show keys and files.
+std::string quoted_name(std::string_view bytes, std::size_t max_chars = kMaxNameChars);
 
 }  // namespace ferrolune::text

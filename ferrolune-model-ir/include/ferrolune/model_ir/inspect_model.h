@@ -20,7 +20,8 @@ Result<ModelIR> inspect_model(const std::string& path);
 
 // Carried as the detail of a reader's error when the file is not a model of
 // its format at all (cannot be opened, not a regular file, empty, wrong
-// magic), as opposed to a model whose metadata does not fully decode.
+// magic, bytes that are no ONNX model, an extension no reader takes), as
+// opposed to a model whose metadata does not fully decode.
 struct NotAModel {};
 bool is_not_a_model(const Error& e);
 

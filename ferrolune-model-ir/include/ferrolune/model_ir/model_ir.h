@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -48,5 +49,18 @@ void derive_param_metrics(ModelIR& ir);
 std::optional<double> kv_cache_size_mb(std::optional<uint64_t> block_count, std::optional<uint64_t> embedding_length,
                                        std::optional<uint64_t> context_length, std::optional<uint64_t> head_count,
                                        std::optional<uint64_t> head_count_kv);
+
+// The same figure when the head counts may differ between layers. `head_count`
+// and `head_count_kv` each hold one value per layer, or one value for all
+// layers; an empty `head_count_kv` is unknown and falls back to the head
+// count. The cache is the sum over the layers; a layer without key-value
+// heads adds nothing. Absent when a per-layer list does not have one value
+// per layer, when no layer has a head, or when a layer has key-value heads
+// but no heads to size them by. With one value each, this is the formula above.
+std::optional<double> layered_kv_cache_size_mb(std::optional<uint64_t> block_count,
+                                               std::optional<uint64_t> embedding_length,
+                                               std::optional<uint64_t> context_length,
+                                               std::span<const uint64_t> head_count,
+                                               std::span<const uint64_t> head_count_kv);
 
 }  // namespace ferrolune
