@@ -20,7 +20,7 @@ gguf = pytest.importorskip("gguf")
 onnx = pytest.importorskip("onnx")
 ort = pytest.importorskip("onnxruntime")
 
-PKG = Path(__file__).resolve().parent.parent / "python" / "ferrolune"
+PKG = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runners"
 TO_ONNX = PKG / "gguf_to_onnx_runner.py"
 TO_GGUF = PKG / "onnx_to_gguf_runner.py"
 

@@ -19,7 +19,7 @@ from test_conversion_runners import TO_ONNX, convert, llama_completion
 
 ort = pytest.importorskip("onnxruntime")
 
-RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "onnx_runner.py"
+RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runners" / "onnx_runner.py"
 
 
 def load_runner():

@@ -15,7 +15,7 @@ import onnxruntime as ort
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "onnx_runner.py"
+RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runners" / "onnx_runner.py"
 
 
 def load_runner():

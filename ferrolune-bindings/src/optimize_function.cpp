@@ -13,30 +13,6 @@
 
 namespace ferrolune::py {
 
-namespace {
-
-ModelDescription describe_model(const std::string& model_path, ModelFormat format) {
-    ModelDescription m;
-    m.path = model_path;
-    // The stated format wins over what the file says.
-    m.format = format;
-    // An unreadable model only leaves the figures absent; the pipeline and
-    // the adapters report what that means.
-    Result<ModelIR> ir = inspect_model(model_path);
-    if (!ir) return m;
-    m.param_count = ir->param_count;
-    m.feed_forward_length = ir->feed_forward_length;
-    m.hidden_size = ir->hidden_size;
-    m.attention_head_count = ir->attention_head_count;
-    m.attention_head_count_kv = ir->attention_head_count_kv;
-    m.kv_cache_size_mb = ir->kv_cache_size_mb;
-    m.memory_footprint_mb = ir->memory_footprint_mb;
-    m.flops_per_token = ir->flops_per_token;
-    return m;
-}
-
-}  // namespace
-
 Ref optimize_function(const std::string& model_path, const std::string& format, const std::optional<std::string>& gpu,
                       std::optional<double> max_latency_ms, const std::optional<std::string>& output_path,
                       bool /*use_cache: accepted, nothing is cached*/) {
@@ -49,7 +25,7 @@ Ref optimize_function(const std::string& model_path, const std::string& format, 
     else
         return raise(PyExc_RuntimeError, fmt::format("unknown model format '{}'; expected 'onnx' or 'gguf'", lowered));
 
-    ModelDescription model = describe_model(model_path, model_format);
+    ModelDescription model = describe_model(model_path, model_format, inspect_model(model_path));
 
     HardwareProfile hw = detect();
     if (gpu) {
@@ -60,7 +36,7 @@ Ref optimize_function(const std::string& model_path, const std::string& format, 
 
     // The measurements run on threads of the executor that never touch
     // Python objects; they have all ended when the pipeline returns.
-    Result<OptimizationResult> best = optimizer::run_pipeline(model, max_latency_ms, hw);
+    Result<OptimizationResult> best = optimizer::run_pipeline(model, max_latency_ms, hw, optimizer::measure_with_adapters_on(hw));
     if (!best) return raise_error(best.error());
 
     std::string target = output_path ? *output_path : default_requantized_path(model_path);
