@@ -483,3 +483,4 @@ def test_missing_packages_are_named_in_the_reply(tmp_path, script):
     reply = json.loads(proc.stdout)
     assert "the Python package 'numpy' is required" in reply["error"], reply
     assert "pip install numpy" in reply["error"]
+    assert f"{sys.executable} cannot import it" in reply["error"]  # which interpreter lacked it

@@ -19,6 +19,8 @@ RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runn
 
 
 def load_runner():
+    if str(RUNNER.parent) not in sys.path:
+        sys.path.insert(0, str(RUNNER.parent))  # the runner's sibling modules
     spec = importlib.util.spec_from_file_location("onnx_runner_under_test", RUNNER)
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up here

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/runtime/python_interpreter.h"
 #include "test_support.h"
 
 namespace ferrolune {
@@ -104,6 +105,37 @@ TEST_F(OnnxFixture, sends_the_request_and_reads_the_reply) {
               onnx_request(testing::config(RuntimeKind::OnnxRuntime, QuantizationStrategy::F16, 8, 1, 0), onnx));
     EXPECT_EQ(tools.args("python3"), std::vector<std::string>{checkout.str("python/ferrolune/runners/onnx_runner.py")});
 }
+
+struct InterpreterCase {
+    const char* name;
+    bool host;   // the host interpreter is set
+    bool named;  // FERROLUNE_PYTHON names one
+    const char* used;
+};
+class OnnxInterpreter : public OnnxFixture, public ::testing::WithParamInterface<InterpreterCase> {};
+
+// The check and every run go to the chosen interpreter; python3 on PATH only
+// when neither the name nor the host is there.
+TEST_P(OnnxInterpreter, check_and_run_use_the_chosen_interpreter) {
+    const std::string reply = testing::print_text(R"({"tokens_per_sec": 5, "latency_ms": 2, "peak_memory_mb": 1})");
+    fake_python(0, reply);
+    for (const char* name : {"host-python", "named-python"}) tools.add(name, "[ \"$2\" = --check ] && exit 0\n" + reply);
+    testing::ScopedEnv named("FERROLUNE_PYTHON",
+                             GetParam().named ? std::optional(tools.dir().str("named-python")) : std::nullopt);
+    set_host_interpreter(GetParam().host ? tools.dir().str("host-python") : "");
+    auto r = run();
+    set_host_interpreter("");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(adapter.interpreter(), tools.dir().str(GetParam().used));
+    for (const char* name : {"python3", "host-python", "named-python"})
+        EXPECT_EQ(std::filesystem::exists(tools.args_file(name)), std::string(name) == GetParam().used) << name;
+    EXPECT_EQ(tools.args(GetParam().used), std::vector<std::string>{checkout.str("python/ferrolune/runners/onnx_runner.py")});
+}
+INSTANTIATE_TEST_SUITE_P(Choices, OnnxInterpreter,
+                         ::testing::Values(InterpreterCase{"host_first", true, false, "host-python"},
+                                           InterpreterCase{"named_over_host", true, true, "named-python"},
+                                           InterpreterCase{"path_without_either", false, false, "python3"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OnnxFixture, non_zero_exit_reports_standard_error_not_the_reply) {
     fake_python(0, testing::print_text(R"({"error":"from reply"})") + "\necho ' Traceback: boom ' >&2\nexit 1");
