@@ -27,7 +27,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-PKG = ROOT / "python" / "ferrolune"
+PKG = ROOT / "python" / "ferrolune" / "runners"
 # about 100.7 M parameters: 16 blocks of 6.29 M plus the byte vocabulary
 FULL = dict(n_layer=16, n_embd=768, n_head=12, n_head_kv=4, n_ff=2048, context_length=512)
 SMALL = dict(n_layer=2, n_embd=128, n_head=4, n_head_kv=2, n_ff=256, context_length=256)

@@ -80,7 +80,7 @@ def main() -> int:
         for p in tmp.glob("copy*.gguf"):
             p.unlink()
 
-        co = tmp / "co" / "python" / "ferrolune"
+        co = tmp / "co" / "python" / "ferrolune" / "runners"
         co.mkdir(parents=True)
         (co / "gguf_to_onnx_runner.py").write_text(INSTANT_RUNNER)
         os.chdir(tmp / "co")

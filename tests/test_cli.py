@@ -154,6 +154,34 @@ def test_console_script_is_installed() -> None:
     assert "core_count" in done.stdout
 
 
+def test_environment_that_is_not_activated_runs_its_own_interpreter(tiny_gguf: Path, tmp_path: Path) -> None:
+    # The system's python3 (all of PATH here) lacks numpy and onnxruntime;
+    # the environment the console script belongs to has them, and the
+    # conversion and the ONNX Runtime measurements must run there.
+    script = shutil.which("ferrolune", path=str(Path(sys.executable).parent))
+    if script is None:
+        pytest.skip("the package is not installed in this interpreter's environment (development build)")
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VIRTUAL_ENV", "PYTHONPATH", "PYTHONHOME", "FERROLUNE_PYTHON", "FERROLUNE_SOURCE_DIR")}
+    env["PATH"] = "/usr/bin:/bin"
+
+    def run(*args: str) -> subprocess.CompletedProcess[str]:
+        # Outside the checkout, so the installed runners are the ones found.
+        return subprocess.run([script, *args], capture_output=True, text=True, env=env, cwd=tmp_path, timeout=900)
+
+    onnx_path = tmp_path / "tiny.onnx"
+    done = run("convert", str(tiny_gguf), str(onnx_path), "--json")
+    assert done.returncode == 0, done.stderr
+    assert Path(json.loads(done.stdout)["output_path"]) == onnx_path.resolve()
+
+    done = run("optimize", str(onnx_path), "--format", "onnx", "--json")
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout)["result"]
+    assert result["config"]["runtime"] == "OnnxRuntime"
+    assert result["metrics"]["tokens_per_sec"] > 0
+    assert "onnxruntime (python package)" not in done.stderr
+
+
 def test_optimize_with_the_real_llama_tools(tiny_gguf: Path, tmp_path: Path, llama_bin: Path) -> None:
     output = tmp_path / "tiny-q.gguf"
     done = cli("optimize", str(tiny_gguf), "--format", "gguf", "--output", str(output), "--json",

@@ -1,7 +1,7 @@
 """The runner-script protocol of convert_gguf_to_onnx() and convert_onnx_to_gguf().
 
 The tests put their own small runner scripts into a checkout-like folder
-(co/python/ferrolune/) and run the conversion functions from a working
+(co/python/ferrolune/runners/) and run the conversion functions from a working
 directory inside it, or with FERROLUNE_SOURCE_DIR naming a folder inside
 it, so the fakes answer before the real scripts beside the module could.
 Where a test needs the search to miss, it only checks that the fake did not
@@ -51,7 +51,7 @@ sys.exit(behaviour.get("exit", 0))
 class Checkout:
     def __init__(self, root: Path) -> None:
         self.root = root
-        self.scripts = root / "python" / "ferrolune"
+        self.scripts = root / "python" / "ferrolune" / "runners"
         self.scripts.mkdir(parents=True)
         for name in RUNNERS:
             (self.scripts / name).write_text(FAKE_RUNNER)
@@ -194,19 +194,41 @@ def test_working_directory_comes_before_the_source_checkout_variable(
 
 
 @pytest.mark.parametrize("name", RUNNERS)
-def test_missing_python3_is_reported_before_the_script_search(
+def test_runs_under_the_host_interpreter_without_python3_on_path(
         checkout: Checkout, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, name: str) -> None:
     empty = tmp_path / "empty-bin"
     empty.mkdir()
     monkeypatch.setenv("PATH", str(empty))
-    for target in (checkout.root, checkout.below(6)):  # script there, and nowhere to be found
-        monkeypatch.chdir(target)
-        with pytest.raises(RuntimeError) as info:
-            RUNNERS[name]("a", "b")
-        assert str(info.value) == (
-            "required binary 'python3' was not found in PATH — install Python 3 from https://www.python.org"
-        )
-    assert not (checkout.scripts / (name + ".request")).exists()
+    monkeypatch.delenv("FERROLUNE_PYTHON", raising=False)
+    assert RUNNERS[name]("a", "b") == f"fake:{name}:b"
+
+
+def _recording_interpreter(path: Path, record: Path, pythonpath: Path | None = None) -> Path:
+    """A wrapper around this interpreter that notes each start in `record`."""
+    base = os.path.realpath(sys.executable)
+    setting = f"export PYTHONPATH='{pythonpath}'" if pythonpath else "unset PYTHONPATH"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f'#!/bin/sh\necho started >> "{record}"\n{setting}\nexec "{base}" -S "$@"\n')
+    path.chmod(0o755)
+    return path
+
+
+@pytest.mark.parametrize(("named", "chosen"), [("wrapper", "wrapper"), ("missing", "host"), (None, "host")],
+                         ids=["named_interpreter_runs_the_script", "unusable_name_falls_back_to_the_host",
+                              "host_without_a_name"])
+def test_ferrolune_python_names_the_interpreter(
+        checkout: Checkout, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, named: str | None, chosen: str) -> None:
+    record = tmp_path / "record"
+    wrapper = _recording_interpreter(tmp_path / "bin" / "my-python", record)
+    # python3 on PATH is never the choice while the host interpreter is usable.
+    _recording_interpreter(tmp_path / "bin" / "python3", record)
+    monkeypatch.setenv("PATH", str(tmp_path / "bin"))
+    if named is None:
+        monkeypatch.delenv("FERROLUNE_PYTHON", raising=False)
+    else:
+        monkeypatch.setenv("FERROLUNE_PYTHON", str(wrapper if named == "wrapper" else tmp_path / "absent"))
+    assert ferrolune.convert_gguf_to_onnx("a", "b") == "fake:gguf_to_onnx_runner.py:b"
+    assert record.exists() == (chosen == "wrapper")
 
 
 def test_scripts_beside_the_extension_are_found_without_asking_python3(
@@ -214,7 +236,7 @@ def test_scripts_beside_the_extension_are_found_without_asking_python3(
     # python3 on PATH is an interpreter that cannot import ferrolune, as
     # when the module runs from a virtual environment that is not activated.
     module_dir = Path(ferrolune._ferrolune.__file__).parent
-    if not (module_dir / "gguf_to_onnx_runner.py").exists():
+    if not (module_dir / "runners" / "gguf_to_onnx_runner.py").exists():
         pytest.skip("runner scripts are not installed beside the extension module")
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
@@ -242,9 +264,10 @@ def module_without_runners(tmp_path: Path) -> Path:
     return pkg.parent
 
 
-def _convert_in_child(pkg_root: Path, cwd: Path, path: str, name: str) -> subprocess.CompletedProcess[str]:
-    env = {k: v for k, v in os.environ.items() if k not in ("FERROLUNE_SOURCE_DIR", "PYTHONPATH")}
-    env.update(PYTHONPATH=str(pkg_root), PATH=path)
+def _convert_in_child(pkg_root: Path, cwd: Path, path: str, name: str,
+                      **extra_env: str) -> subprocess.CompletedProcess[str]:
+    env = {k: v for k, v in os.environ.items() if k not in ("FERROLUNE_SOURCE_DIR", "PYTHONPATH", "FERROLUNE_PYTHON")}
+    env.update(PYTHONPATH=str(pkg_root), PATH=path, **extra_env)
     code = (f"import ferrolune\ntry:\n    print(ferrolune.{RUNNERS[name].__name__}('a', 'b'))\n"
             "except RuntimeError as e:\n    print('RuntimeError:', e)\n")
     return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True, check=True)
@@ -262,14 +285,20 @@ def _python3_wrapper(bin_dir: Path, pythonpath: Path | None) -> None:
 def test_script_found_nowhere_names_the_direction(
         module_without_runners: Path, elsewhere: Path, tmp_path: Path, name: str) -> None:
     _python3_wrapper(tmp_path / "bin", None)  # a python3 that knows no ferrolune package
+    # The host interpreter asked for the installed package finds this copy,
+    # which has no runners.
     child = _convert_in_child(module_without_runners, elsewhere, str(tmp_path / "bin"), name)
     assert child.stdout == f"RuntimeError: {name} not found — ensure ferrolune is properly installed\n"
 
 
-def test_installed_package_location_comes_from_python3(module_without_runners: Path, elsewhere: Path, tmp_path: Path) -> None:
-    # python3 on PATH sees an installed ferrolune whose directory holds the runners.
+def test_installed_package_location_comes_from_the_chosen_interpreter(
+        module_without_runners: Path, elsewhere: Path, tmp_path: Path) -> None:
+    # The interpreter named by FERROLUNE_PYTHON sees an installed ferrolune
+    # whose runners directory holds the scripts.
     installed = Checkout(tmp_path / "site")
-    (installed.scripts / "__init__.py").write_text("")
-    _python3_wrapper(tmp_path / "bin", installed.scripts.parent)
-    child = _convert_in_child(module_without_runners, elsewhere, str(tmp_path / "bin"), "onnx_to_gguf_runner.py")
+    (installed.scripts.parent / "__init__.py").write_text("")
+    wrapper = _recording_interpreter(tmp_path / "bin" / "my-python", tmp_path / "record",
+                                     installed.scripts.parent.parent)
+    child = _convert_in_child(module_without_runners, elsewhere, "/usr/bin:/bin", "onnx_to_gguf_runner.py",
+                              FERROLUNE_PYTHON=str(wrapper))
     assert child.stdout == "fake:onnx_to_gguf_runner.py:b\n"

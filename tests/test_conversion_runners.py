@@ -20,7 +20,7 @@ gguf = pytest.importorskip("gguf")
 onnx = pytest.importorskip("onnx")
 ort = pytest.importorskip("onnxruntime")
 
-PKG = Path(__file__).resolve().parent.parent / "python" / "ferrolune"
+PKG = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runners"
 TO_ONNX = PKG / "gguf_to_onnx_runner.py"
 TO_GGUF = PKG / "onnx_to_gguf_runner.py"
 
@@ -483,3 +483,4 @@ def test_missing_packages_are_named_in_the_reply(tmp_path, script):
     reply = json.loads(proc.stdout)
     assert "the Python package 'numpy' is required" in reply["error"], reply
     assert "pip install numpy" in reply["error"]
+    assert f"{sys.executable} cannot import it" in reply["error"]  # which interpreter lacked it

@@ -19,10 +19,12 @@ from test_conversion_runners import TO_ONNX, convert, llama_completion
 
 ort = pytest.importorskip("onnxruntime")
 
-RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "onnx_runner.py"
+RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runners" / "onnx_runner.py"
 
 
 def load_runner():
+    if str(RUNNER.parent) not in sys.path:
+        sys.path.insert(0, str(RUNNER.parent))  # the runner's sibling modules
     spec = importlib.util.spec_from_file_location("onnx_runner_generation_under_test", RUNNER)
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module

@@ -15,10 +15,12 @@ import onnxruntime as ort
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "onnx_runner.py"
+RUNNER = Path(__file__).resolve().parent.parent / "python" / "ferrolune" / "runners" / "onnx_runner.py"
 
 
 def load_runner():
+    if str(RUNNER.parent) not in sys.path:
+        sys.path.insert(0, str(RUNNER.parent))  # the runner's sibling modules
     spec = importlib.util.spec_from_file_location("onnx_runner_under_test", RUNNER)
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up here

@@ -10,6 +10,7 @@
 #include "functions.h"
 #include "hardware_profile_type.h"
 #include "optimization_result_type.h"
+#include "ferrolune/runtime/python_interpreter.h"
 
 namespace ferrolune::py {
 
@@ -80,6 +81,13 @@ Ref initialise() {
 
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !add_members(module.ptr())) return Ref();
+    // The runner scripts run under this interpreter first: its environment
+    // is where the user installed their packages.
+    if (PyObject* executable = PySys_GetObject("executable"); executable && PyUnicode_Check(executable)) {
+        Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(executable));
+        if (!encoded) return Ref();
+        set_host_interpreter(PyBytes_AS_STRING(encoded.ptr()));
+    }
     module_object = Ref(module).release();
     return module;
 }

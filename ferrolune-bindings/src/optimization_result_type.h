@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/runtime/run_records.h"
 #include "py_object.h"
 

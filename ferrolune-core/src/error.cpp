@@ -23,6 +23,7 @@ Error Error::context(std::string message) && {
     outer.causes_.reserve(causes_.size() + 1);
     outer.causes_.push_back(std::move(message_));
     for (auto& c : causes_) outer.causes_.push_back(std::move(c));
+    outer.detail_ = std::move(detail_);
     return outer;
 }
 
@@ -33,6 +34,7 @@ Error Error::context_repeated(const std::string& message, std::size_t times) && 
     for (std::size_t i = 1; i < times; ++i) outer.causes_.push_back(message);
     outer.causes_.push_back(std::move(message_));
     for (auto& c : causes_) outer.causes_.push_back(std::move(c));
+    outer.detail_ = std::move(detail_);
     return outer;
 }
 

@@ -1,3 +1,5 @@
+#include <any>
+
 #include <gtest/gtest.h>
 
 #include "ferrolune/core/error.h"
@@ -36,4 +38,13 @@ TEST(Error, context_repeated_wraps_like_repeated_context) {
         EXPECT_EQ(bulk.causes(), one_by_one.causes());
         EXPECT_EQ(bulk.root_cause(), "root");
     }
+}
+
+TEST(Error, context_keeps_the_detail_of_the_root_cause) {
+    Error root = Error("missing").set_detail(7);
+    Error wrapped = root.context("outer").context("outermost");
+    ASSERT_NE(std::any_cast<int>(&wrapped.detail()), nullptr);
+    EXPECT_EQ(std::any_cast<int>(wrapped.detail()), 7);
+    Error bulk = Error(root).context_repeated("skip", 3);
+    ASSERT_NE(std::any_cast<int>(&bulk.detail()), nullptr);
 }

@@ -128,116 +128,6 @@ TEST(ConversionScript, interpreter_that_cannot_start_is_reported) {
     EXPECT_EQ(r.error().render(), "failed to spawn conversion process: No such file or directory (os error 2)");
 }
 
-// A checkout-like tree: <root>/co/python/ferrolune/<runner>, with a chain of
-// six directories below co.
-class RunnerSearch : public ::testing::Test {
-protected:
-    static constexpr const char* kRelative = "python/ferrolune/gguf_to_onnx_runner.py";
-
-    void SetUp() override {
-        write_file(checkout() / kRelative, "# runner\n");
-        fs::create_directories(below(6));
-    }
-    fs::path checkout() const { return tmp.path() / "co"; }
-    fs::path below(int levels) const {
-        fs::path p = checkout();
-        for (int i = 1; i <= levels; ++i) p /= "d" + std::to_string(i);
-        return p;
-    }
-    std::string in_checkout() const { return (checkout() / kRelative).string(); }
-
-    TempDir tmp;
-};
-
-TEST_F(RunnerSearch, working_directory_walk_reaches_five_levels_up_not_six) {
-    for (int levels = 0; levels <= 6; ++levels) {
-        RunnerSearchPlaces places;
-        places.working_dir = below(levels).string();
-        auto found = find_runner_script(kRelative, places);
-        if (levels <= 5) {
-            ASSERT_TRUE(found) << levels;
-            EXPECT_EQ(fs::canonical(*found), fs::canonical(in_checkout())) << levels;
-        } else {
-            EXPECT_FALSE(found) << levels;
-        }
-    }
-}
-
-TEST_F(RunnerSearch, source_directory_walk_reaches_four_levels_up_not_five) {
-    for (int levels = 0; levels <= 5; ++levels) {
-        RunnerSearchPlaces places;
-        places.source_dir = below(levels).string();
-        auto found = find_runner_script(kRelative, places);
-        if (levels <= 4) {
-            ASSERT_TRUE(found) << levels;
-            EXPECT_EQ(fs::canonical(*found), fs::canonical(in_checkout())) << levels;
-        } else {
-            EXPECT_FALSE(found) << levels;
-        }
-    }
-}
-
-TEST_F(RunnerSearch, relative_source_directory_walks_to_the_working_directory) {
-    ScopedCwd cwd(checkout());
-    RunnerSearchPlaces places;
-    places.source_dir = "d1/d2";
-    auto found = find_runner_script(kRelative, places);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, kRelative);
-}
-
-// Each place holds its own copy; the earliest place that is set wins.
-TEST_F(RunnerSearch, places_are_tried_in_order) {
-    const fs::path exe = tmp.path() / "exe";
-    const fs::path ext = tmp.path() / "site" / "ferrolune";
-    const fs::path installed = tmp.path() / "installed" / "gguf_to_onnx_runner.py";
-    const fs::path src = tmp.path() / "src-co";
-    write_file(exe / "python" / "ferrolune" / "gguf_to_onnx_runner.py", "");
-    write_file(ext / "gguf_to_onnx_runner.py", "");
-    write_file(installed, "");
-    write_file(src / kRelative, "");
-    auto python3 = write_script(tmp.path() / "python3",
-                                "printf '%s' \"$2\" > " + shell_quote(tmp.str("program")) + "; printf ' \\n%s\\n\\n' " +
-                                    shell_quote(installed.string()));
-
-    RunnerSearchPlaces places{exe.string(), below(2).string(), src.string(), ext.string(), python3.string()};
-    EXPECT_EQ(find_runner_script(kRelative, places), (exe / "python" / "ferrolune" / "gguf_to_onnx_runner.py").string());
-    places.executable_dir.reset();
-    EXPECT_EQ(find_runner_script(kRelative, places), join_path(below(0).string(), kRelative));
-    places.working_dir.reset();
-    EXPECT_EQ(find_runner_script(kRelative, places), (src / kRelative).string());
-    places.source_dir.reset();
-    EXPECT_EQ(find_runner_script(kRelative, places), (ext / "gguf_to_onnx_runner.py").string());
-    EXPECT_FALSE(fs::exists(tmp.path() / "program"));  // python3 not asked while something earlier answers
-    places.extension_dir.reset();
-    EXPECT_EQ(find_runner_script(kRelative, places), installed.string());
-    EXPECT_EQ(read_file(tmp.path() / "program"),
-              "import ferrolune, os; print(os.path.join(os.path.dirname(ferrolune.__file__), "
-              "'gguf_to_onnx_runner.py'))");
-}
-
-struct PackageQueryCase {
-    const char* name;
-    std::string body;
-};
-class InstalledPackageQuery : public ::testing::TestWithParam<PackageQueryCase> {};
-TEST_P(InstalledPackageQuery, unusable_answer_ends_the_search_empty) {
-    TempDir tmp;
-    write_file(tmp.path() / "real" / "gguf_to_onnx_runner.py", "");
-    std::string body = GetParam().body;
-    for (size_t at; (at = body.find("@REAL@")) != std::string::npos;)
-        body.replace(at, 6, (tmp.path() / "real" / "gguf_to_onnx_runner.py").string());
-    RunnerSearchPlaces places;
-    places.python3 = write_script(tmp.path() / "python3", body).string();
-    EXPECT_FALSE(find_runner_script("python/ferrolune/gguf_to_onnx_runner.py", places));
-}
-INSTANTIATE_TEST_SUITE_P(Cases, InstalledPackageQuery,
-                         ::testing::Values(PackageQueryCase{"failing_import", "echo @REAL@; exit 1"},
-                                           PackageQueryCase{"missing_file", "echo /nonexistent/gguf_to_onnx_runner.py"},
-                                           PackageQueryCase{"nothing_printed", "exit 0"},
-                                           PackageQueryCase{"killed", "echo @REAL@; kill -9 $$"}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 // convert_via_runner against the real environment: PATH, the working
 // directory and FERROLUNE_SOURCE_DIR set by each test.
 class ConvertViaRunner : public ::testing::Test {
@@ -283,7 +173,7 @@ TEST_F(ConvertViaRunner, runs_the_direction_script_found_from_the_checkout) {
     add_python3();
     const fs::path co = tmp.path() / "co";
     for (const char* name : {"gguf_to_onnx_runner.py", "onnx_to_gguf_runner.py"}) {
-        write_script(co / "python" / "ferrolune" / name,
+        write_script(co / "python" / "ferrolune" / "runners" / name,
                      "/bin/cat > " + shell_quote(tmp.str(std::string(name) + ".request")) + "; printf '{\"output_path\":\"" +
                          name + "\"}'");
     }

@@ -11,4 +11,13 @@ Result<BenchmarkResult> measure_with_adapters(const RuntimeConfig& config, const
     return registry.benchmark(config, model, prompt);
 }
 
+MeasureFn measure_with_adapters_on(const HardwareProfile& hw) {
+    AdapterHost host;
+    if (hw.gpu) host.gpu_compute_capability = hw.gpu->compute_capability;
+    return [host](const RuntimeConfig& config, const ModelDescription& model, std::string_view prompt) {
+        AdapterRegistry registry = AdapterRegistry::with_all_adapters(host);
+        return registry.benchmark(config, model, prompt);
+    };
+}
+
 }  // namespace ferrolune::optimizer

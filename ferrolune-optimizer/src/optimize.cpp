@@ -21,25 +21,6 @@ Result<ModelFormat> parse_format(const std::string& format) {
     return failf("unknown model format '{}'; expected 'onnx' or 'gguf'", lowered);
 }
 
-// The stated format wins over what the file says; an unreadable model
-// leaves every figure absent.
-ModelDescription describe_model(const std::string& model_path, ModelFormat format, const Result<ModelIR>& inspected) {
-    ModelDescription m;
-    m.path = model_path;
-    m.format = format;
-    if (!inspected) return m;
-    const ModelIR& ir = *inspected;
-    m.param_count = ir.param_count;
-    m.feed_forward_length = ir.feed_forward_length;
-    m.hidden_size = ir.hidden_size;
-    m.attention_head_count = ir.attention_head_count;
-    m.attention_head_count_kv = ir.attention_head_count_kv;
-    m.kv_cache_size_mb = ir.kv_cache_size_mb;
-    m.memory_footprint_mb = ir.memory_footprint_mb;
-    m.flops_per_token = ir.flops_per_token;
-    return m;
-}
-
 }  // namespace
 
 Result<OptimizeOutcome> optimize_model(const OptimizeRequest& request, const cancel::InterruptCheck& interrupt,
@@ -67,7 +48,9 @@ Result<OptimizeOutcome> optimize_model(const OptimizeRequest& request, const can
     }
     if (canceller.poll()) return fail(cancel::interrupted_error());
 
-    Result<OptimizationResult> best = run_pipeline(model, request.max_latency_ms, hw, seams.measure, &canceller);
+    // The adapters plan with this profile (a GPU preset included).
+    const MeasureFn measure = seams.measure ? seams.measure : measure_with_adapters_on(hw);
+    Result<OptimizationResult> best = run_pipeline(model, request.max_latency_ms, hw, measure, &canceller);
     if (!best) return fail(best.error());
 
     OptimizeOutcome outcome{*best, std::nullopt, std::nullopt};

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "ferrolune/runtime/runtime_adapter.h"
 #include "log.h"
 
 namespace ferrolune::optimizer {
@@ -48,9 +49,8 @@ double simd_factor(SimdLevel s) {
 }
 
 bool mentions_missing_tool(const Error& e) {
-    constexpr std::string_view phrase = "was not found in PATH";
-    if (e.message().find(phrase) != std::string::npos) return true;
-    return std::ranges::any_of(e.causes(), [&](const std::string& c) { return c.find(phrase) != std::string::npos; });
+    const RuntimeAdapterError* kind = adapter_error_of(e);
+    return kind && kind->kind() == RuntimeAdapterError::Kind::NotInstalled;
 }
 
 }  // namespace
@@ -129,13 +129,16 @@ uint32_t max_gpu_layers(const ModelDescription& model, const HardwareProfile& hw
     if (!hw.gpu) return 0;
     double vram = static_cast<double>(hw.gpu->vram_mb);
     if (!model.param_count) {
-        if (hw.gpu->vram_mb < 4096) return 16;
-        if (hw.gpu->vram_mb < 12288) return 32;
-        return 48;
+        uint32_t guess = hw.gpu->vram_mb < 4096 ? 16 : hw.gpu->vram_mb < 12288 ? 32 : 48;
+        // More layers than the model has cannot be offloaded.
+        return model.layer_count ? std::min(guess, *model.layer_count) : guess;
     }
     double s = static_cast<double>(*model.param_count) * 2.0 / 1'048'576.0;
     if (!(s > 0.0)) return 0;
-    return saturating_u32(std::floor(32.0 * std::min(vram / s, 1.0)));
+    // The share of the F16 weights that fits in VRAM, in layers; 32 stands
+    // in for a model whose layer count is unknown.
+    double layers = model.layer_count ? static_cast<double>(*model.layer_count) : 32.0;
+    return saturating_u32(std::floor(layers * std::min(vram / s, 1.0)));
 }
 
 SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const ModelDescription& model,

@@ -108,6 +108,7 @@ struct GpuBoundCase {
     std::optional<uint64_t> params;
     std::optional<uint64_t> vram;
     uint32_t want;
+    std::optional<uint32_t> layers = std::nullopt;  // the model's, when inspected
 };
 
 class GpuBound : public ::testing::TestWithParam<GpuBoundCase> {};
@@ -116,7 +117,9 @@ TEST_P(GpuBound, ScalesWithVram) {
     const GpuBoundCase& c = GetParam();
     std::optional<GpuInfo> g;
     if (c.vram) g = gpu(GpuVendor::Nvidia, *c.vram);
-    EXPECT_EQ(max_gpu_layers(gguf_model(c.params), machine(8, 16000, g)), c.want);
+    ModelDescription m = gguf_model(c.params);
+    m.layer_count = c.layers;
+    EXPECT_EQ(max_gpu_layers(m, machine(8, 16000, g)), c.want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, GpuBound,
@@ -126,7 +129,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, GpuBound,
                                            GpuBoundCase{"zero_params", 0, 8192, 0},
                                            GpuBoundCase{"unknown_small", std::nullopt, 4095, 16},
                                            GpuBoundCase{"unknown_mid", std::nullopt, 4096, 32},
-                                           GpuBoundCase{"unknown_large", std::nullopt, 12288, 48}),
+                                           GpuBoundCase{"unknown_large", std::nullopt, 12288, 48},
+                                           GpuBoundCase{"full_fit_of_a_22_layer_model", 7'000'000'000, 24576, 22, 22},
+                                           GpuBoundCase{"partial_fit_of_an_80_layer_model", 7'000'000'000, 8192, 49, 80},
+                                           GpuBoundCase{"unknown_size_capped_at_the_layers", std::nullopt, 12288, 12, 12}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct QuantCase {
@@ -240,6 +246,22 @@ TEST(ApplyLlamaEstimates, ReplacesOnlyWhenEveryLlamaFailureIsAMissingTool) {
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(apply_llama_estimates(wrapped, m, hw)[0].result);
     ::testing::internal::GetCapturedStderr();
+}
+
+// The kind of the error decides, not its wording: a script that happens to
+// print the phrase is a failed measurement, not a missing tool.
+TEST(ApplyLlamaEstimates, KeepsAFailureThatOnlyQuotesTheMissingToolText) {
+    const HardwareProfile hw = machine(8, 16000);
+    const ModelDescription m = gguf_model();
+    std::vector<BenchmarkOutcome> outcomes = {
+        failed(RuntimeKind::LlamaCpp,
+               RuntimeAdapterError::inference_failed("llama-completion exited non-zero: required binary 'x' was "
+                                                     "not found in PATH")
+                   .to_error())};
+    ::testing::internal::CaptureStderr();
+    auto unchanged = apply_llama_estimates(outcomes, m, hw);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(unchanged[0].result);
 }
 
 struct EstimateCase {

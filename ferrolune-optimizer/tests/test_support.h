@@ -13,7 +13,9 @@
 
 #include "ferrolune/hardware/hardware_profile.h"
 #include "ferrolune/optimizer/benchmark.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/runtime/run_records.h"
+#include "ferrolune/runtime/runtime_adapter.h"
 
 namespace ferrolune::optimizer::testing_support {
 
@@ -46,9 +48,9 @@ inline std::string describe(const RuntimeConfig& c) {
            std::to_string(c.threads) + "/" + std::to_string(c.gpu_layers) + "/" + std::to_string(c.batch_size);
 }
 
-// The adapters' missing-tool text, as a llama.cpp measurement reports it.
+// The adapters' missing-tool error, as a llama.cpp measurement reports it.
 inline Error missing_tool_error(std::string_view binary) {
-    return Error("required binary '" + std::string(binary) + "' was not found in PATH \u2014 install it");
+    return RuntimeAdapterError::not_installed(std::string(binary), "install it").to_error();
 }
 
 // A measurement surface: metrics as a function of the configuration, with a

@@ -30,10 +30,9 @@ Result<process::Completed> run_limited(process::Command cmd, std::string_view to
     return done;
 }
 
-Status check_ready(bool initialized, bool model_loaded) {
-    if (!initialized) return fail(RuntimeAdapterError::initialization_failed("adapter not initialized"));
-    if (!model_loaded) return fail(RuntimeAdapterError::initialization_failed("model not loaded"));
-    return {};
+std::unexpected<Error> exited_non_zero(std::string_view tool, const process::Completed& done) {
+    return fail(RuntimeAdapterError::inference_failed(
+        fmt::format("{} exited non-zero: {}", tool, decoded_trimmed(done.stderr_bytes))));
 }
 
 std::string decoded_trimmed(std::string_view bytes) {

@@ -1,5 +1,5 @@
 // What the adapters share: running a measurement's child under the time
-// limit, the readiness checks, and small parsing helpers.
+// limit, the wording of a failed run, and small parsing helpers.
 #pragma once
 
 #include <optional>
@@ -9,7 +9,8 @@
 
 #include "ferrolune/core/paths.h"
 #include "ferrolune/core/process.h"
-#include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/measurement_limits.h"
+#include "ferrolune/runtime/runtime_adapter.h"
 
 namespace ferrolune::adapter_support {
 
@@ -25,8 +26,9 @@ Result<process::Completed> run_limited(process::Command cmd, std::string_view to
 // "{tool} timed out after {N} s" with the current limit.
 std::string timeout_reason(std::string_view tool);
 
-// "adapter not initialized" / "model not loaded".
-Status check_ready(bool initialized, bool model_loaded);
+// InferenceFailed "{tool} exited non-zero: {stderr}", the standard error
+// decoded and trimmed.
+std::unexpected<Error> exited_non_zero(std::string_view tool, const process::Completed& done);
 
 // Decoded (invalid UTF-8 replaced) and trimmed.
 std::string decoded_trimmed(std::string_view bytes);

@@ -1,16 +1,15 @@
 #include "ferrolune/runtime/llamacpp_adapter.h"
 
 #include <array>
-#include <cerrno>
-#include <filesystem>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
 #include "adapter_support.h"
+#include "ferrolune/core/executable.h"
+#include "ferrolune/core/file.h"
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
@@ -26,25 +25,10 @@ bool is_candidate(std::string_view line) { return contains(line, "eval time") &&
 
 // Reads the first four bytes; the error is the reason text of ModelLoadFailed.
 Result<std::array<unsigned char, 4>> read_magic(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(os_error_text(errno));
+    auto fd = file::open(path, O_RDONLY);
+    if (!fd) return fail(std::move(fd.error()));
     std::array<unsigned char, 4> magic{};
-    size_t got = 0;
-    while (got < magic.size()) {
-        ssize_t n = ::read(fd, magic.data() + got, magic.size() - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            return fail(os_error_text(err));
-        }
-        if (n == 0) {
-            ::close(fd);
-            return fail("failed to fill whole buffer");
-        }
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
+    if (auto got = file::read_exact(fd->get(), magic.data(), magic.size()); !got) return fail(std::move(got.error()));
     return magic;
 }
 
@@ -131,11 +115,7 @@ Status LlamaCppAdapter::initialize(const RuntimeConfig& config) {
 }
 
 Status LlamaCppAdapter::load_model(const ModelDescription& model) {
-    if (model.format != ModelFormat::Gguf)
-        return fail(RuntimeAdapterError::unsupported_configuration(
-            fmt::format("llama.cpp only supports GGUF models, got {}", display_name(model.format))));
-    if (!path_exists(model.path))
-        return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
+    if (auto s = check_model(model, ModelFormat::Gguf, "llama.cpp"); !s) return s;
     auto magic = read_magic(model.path);
     if (!magic) return fail(RuntimeAdapterError::model_load_failed(model.path, magic.error().message()));
     const std::array<unsigned char, 4> gguf{'G', 'G', 'U', 'F'};
@@ -147,8 +127,7 @@ Status LlamaCppAdapter::load_model(const ModelDescription& model) {
 }
 
 Result<BenchmarkResult> LlamaCppAdapter::run_inference(std::string_view prompt) {
-    if (auto ready = adapter_support::check_ready(tool_ && config_, model_.has_value()); !ready)
-        return fail(std::move(ready.error()));
+    if (auto ready = check_ready(); !ready) return fail(std::move(ready.error()));
     // llama.cpp writes its output through a logger thread that is not
     // flushed at exit, so on a busy machine a run that succeeded can lose
     // its last lines: the generation line, or the whole summary. Such a run
@@ -162,8 +141,7 @@ Result<BenchmarkResult> LlamaCppAdapter::run_inference(std::string_view prompt) 
         auto done = adapter_support::run_limited(std::move(cmd), tool_name_);
         if (!done) return fail(std::move(done.error()));
         if (!done->success())
-            return fail(RuntimeAdapterError::inference_failed(fmt::format(
-                "{} exited non-zero: {}", tool_name_, adapter_support::decoded_trimmed(done->stderr_bytes))));
+            return adapter_support::exited_non_zero(tool_name_, *done);
         // Older builds printed the summary on standard output, current ones
         // on standard error.
         std::string out = text::decode_utf8_lossy(done->stdout_bytes);

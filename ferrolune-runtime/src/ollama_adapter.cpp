@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "adapter_support.h"
+#include "ferrolune/core/executable.h"
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
@@ -96,23 +97,20 @@ Status OllamaAdapter::initialize(const RuntimeConfig& config) {
 }
 
 Status OllamaAdapter::load_model(const ModelDescription& model) {
-    if (!path_exists(model.path))
-        return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
+    if (auto s = check_model(model, std::nullopt, "Ollama"); !s) return s;
     tag_ = ollama_model_tag(model.path);
     model_ = model;
     return {};
 }
 
 Result<BenchmarkResult> OllamaAdapter::run_inference(std::string_view prompt) {
-    if (auto ready = adapter_support::check_ready(tool_ && config_, model_.has_value()); !ready)
-        return fail(std::move(ready.error()));
+    if (auto ready = check_ready(); !ready) return fail(std::move(ready.error()));
     if (!tag_) return fail(RuntimeAdapterError::initialization_failed("model tag not set"));
     process::Command cmd = adapter_support::captured(*tool_, {"run", *tag_, std::string(prompt), "--verbose"});
     auto done = adapter_support::run_limited(std::move(cmd), "ollama");
     if (!done) return fail(std::move(done.error()));
     if (!done->success())
-        return fail(RuntimeAdapterError::inference_failed(
-            fmt::format("ollama exited non-zero: {}", adapter_support::decoded_trimmed(done->stderr_bytes))));
+        return adapter_support::exited_non_zero("ollama", *done);
     auto timing = parse_ollama_statistics(text::decode_utf8_lossy(done->stderr_bytes));
     if (!timing) return fail(RuntimeAdapterError::inference_failed("could not parse timing output from ollama"));
     return BenchmarkResult{timing->tokens_per_sec, timing->latency_ms,

@@ -1,6 +1,5 @@
 #include "ferrolune/runtime/run_records.h"
 
-#include "ferrolune/core/json_writer.h"
 
 namespace ferrolune {
 
@@ -27,25 +26,6 @@ std::string_view to_string(QuantizationStrategy q) {
     return "?";
 }
 
-std::string_view to_string(WorkloadClass w) {
-    switch (w) {
-        case WorkloadClass::MemoryBound: return "MemoryBound";
-        case WorkloadClass::ComputeBound: return "ComputeBound";
-        case WorkloadClass::Balanced: return "Balanced";
-    }
-    return "?";
-}
-
-std::string format_runtime_list(const std::vector<RuntimeKind>& kinds) {
-    std::string out = "[";
-    for (size_t i = 0; i < kinds.size(); ++i) {
-        if (i) out += ", ";
-        out += to_string(kinds[i]);
-    }
-    out += "]";
-    return out;
-}
-
 double bytes_per_param(QuantizationStrategy q) {
     switch (q) {
         case QuantizationStrategy::F16: return 2.0;
@@ -55,53 +35,31 @@ double bytes_per_param(QuantizationStrategy q) {
     }
 }
 
-double relative_weight_size(QuantizationStrategy q) {
-    switch (q) {
-        case QuantizationStrategy::F16: return 1.0;
-        case QuantizationStrategy::Q8_0:
-        case QuantizationStrategy::Int8: return 0.5;
-        default: return 0.25;
-    }
-}
-
-double relative_decode_speed(QuantizationStrategy q) {
-    switch (q) {
-        case QuantizationStrategy::F16: return 0.28;
-        case QuantizationStrategy::Q8_0:
-        case QuantizationStrategy::Int8: return 0.55;
-        case QuantizationStrategy::Q4_0: return 0.95;
-        case QuantizationStrategy::Q4_K_M:
-        case QuantizationStrategy::Int4: return 1.0;
-    }
-    return 1.0;
-}
-
 bool is_integer_strategy(QuantizationStrategy q) {
     return q == QuantizationStrategy::Int8 || q == QuantizationStrategy::Int4;
 }
 
-namespace {
-std::string write_result(const OptimizationResult& r, bool pretty) {
-    json::Writer w(pretty);
-    w.begin_object();
-    w.key("config").begin_object();
-    w.key("runtime").string(to_string(r.config.runtime));
-    w.key("quantization").string(to_string(r.config.quantization));
-    w.key("threads").uint(r.config.threads);
-    w.key("batch_size").uint(r.config.batch_size);
-    w.key("gpu_layers").uint(r.config.gpu_layers);
-    w.end_object();
-    w.key("metrics").begin_object();
-    w.key("tokens_per_sec").number(r.metrics.tokens_per_sec);
-    w.key("latency_ms").number(r.metrics.latency_ms);
-    w.key("peak_memory_mb").uint(r.metrics.peak_memory_mb);
-    w.end_object();
-    w.end_object();
-    return w.take();
-}
-}  // namespace
+}  // namespace ferrolune
 
-std::string to_json(const OptimizationResult& r) { return write_result(r, false); }
-std::string to_json_pretty(const OptimizationResult& r) { return write_result(r, true); }
+namespace ferrolune {
+
+ModelDescription describe_model(std::string path, ModelFormat format, const Result<ModelIR>& inspected) {
+    ModelDescription m;
+    m.path = std::move(path);
+    m.format = format;
+    if (!inspected) return m;
+    const ModelIR& ir = *inspected;
+    m.param_count = ir.param_count;
+    m.context_length = ir.context_length;
+    m.layer_count = ir.layer_count;
+    m.feed_forward_length = ir.feed_forward_length;
+    m.hidden_size = ir.hidden_size;
+    m.attention_head_count = ir.attention_head_count;
+    m.attention_head_count_kv = ir.attention_head_count_kv;
+    m.kv_cache_size_mb = ir.kv_cache_size_mb;
+    m.memory_footprint_mb = ir.memory_footprint_mb;
+    m.flops_per_token = ir.flops_per_token;
+    return m;
+}
 
 }  // namespace ferrolune

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "adapter_support.h"
+#include "ferrolune/core/executable.h"
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
@@ -22,18 +23,6 @@ std::vector<std::string> trtexec_arguments(const RuntimeConfig& config, const Mo
             "--iterations=10",
             "--warmUp=2000",
             "--duration=0"};
-}
-
-std::optional<uint32_t> parse_compute_capability_major(std::string_view nvidia_smi_stdout) {
-    auto lines = text::split_lines(nvidia_smi_stdout);
-    if (lines.empty()) return std::nullopt;
-    auto line = text::trim(lines.front());
-    auto dot = line.find('.');
-    if (dot == std::string_view::npos) return std::nullopt;
-    auto major = text::parse_unsigned<uint32_t>(line.substr(0, dot));
-    auto minor = text::parse_unsigned<uint32_t>(line.substr(dot + 1));
-    if (!major || !minor) return std::nullopt;
-    return major;
 }
 
 Result<BenchmarkResult> parse_trtexec_report(std::string_view stdout_text) {
@@ -73,38 +62,27 @@ Status TensorRtAdapter::initialize(const RuntimeConfig& config) {
     auto found = find_executable("trtexec");
     if (!found) return fail(RuntimeAdapterError::not_installed("trtexec", std::string(kInstallHint)));
 
-    process::Command probe = adapter_support::captured("nvidia-smi", {"--query-gpu=compute_cap", "--format=csv,noheader"});
-    // A missing, failing or hanging nvidia-smi skips the check.
-    if (auto done = adapter_support::run_limited(probe, "nvidia-smi"); done && done->success()) {
-        auto major = parse_compute_capability_major(text::decode_utf8_lossy(done->stdout_bytes));
-        if (major && *major <= 6)
-            return fail(RuntimeAdapterError::unsupported_configuration(
-                fmt::format("TensorRT requires compute capability \u2265 7.0, found {}.x", *major)));
-    }
+    if (compute_capability_ && compute_capability_->first <= 6)
+        return fail(RuntimeAdapterError::unsupported_configuration(fmt::format(
+            "TensorRT requires compute capability \u2265 7.0, found {}.x", compute_capability_->first)));
     tool_ = std::move(*found);
     config_ = config;
     return {};
 }
 
 Status TensorRtAdapter::load_model(const ModelDescription& model) {
-    if (model.format != ModelFormat::Onnx)
-        return fail(RuntimeAdapterError::unsupported_configuration(
-            fmt::format("TensorRT only supports ONNX models, got {}", display_name(model.format))));
-    if (!path_exists(model.path))
-        return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
+    if (auto s = check_model(model, ModelFormat::Onnx, "TensorRT"); !s) return s;
     model_ = model;
     return {};
 }
 
 Result<BenchmarkResult> TensorRtAdapter::run_inference(std::string_view) {
-    if (auto ready = adapter_support::check_ready(tool_ && config_, model_.has_value()); !ready)
-        return fail(std::move(ready.error()));
+    if (auto ready = check_ready(); !ready) return fail(std::move(ready.error()));
     process::Command cmd = adapter_support::captured(*tool_, trtexec_arguments(*config_, *model_));
     auto done = adapter_support::run_limited(std::move(cmd), "trtexec");
     if (!done) return fail(std::move(done.error()));
     if (!done->success())
-        return fail(RuntimeAdapterError::inference_failed(
-            fmt::format("trtexec exited non-zero: {}", adapter_support::decoded_trimmed(done->stderr_bytes))));
+        return adapter_support::exited_non_zero("trtexec", *done);
     return parse_trtexec_report(text::decode_utf8_lossy(done->stdout_bytes));
 }
 

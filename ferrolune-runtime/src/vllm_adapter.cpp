@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter_support.h"
+#include "ferrolune/core/executable.h"
 #include "ferrolune/core/text.h"
 
 namespace ferrolune {
@@ -82,6 +83,8 @@ Result<BenchmarkResult> parse_vllm_reply(std::string_view trimmed_stdout) {
 }
 
 Status VllmAdapter::initialize(const RuntimeConfig& config) {
+    // vLLM usually lives in an environment of its own, not in the one that
+    // runs this module, so it keeps to python3 on PATH.
     auto python = find_executable("python3");
     if (!python) return fail(RuntimeAdapterError::not_installed("python3", std::string(kPythonHint)));
     process::Command check = adapter_support::captured(*python, {"-c", "import vllm"});
@@ -93,25 +96,23 @@ Status VllmAdapter::initialize(const RuntimeConfig& config) {
     if (done->timed_out) return fail(RuntimeAdapterError::inference_failed(adapter_support::timeout_reason("python3")));
     if (!done->success())
         return fail(RuntimeAdapterError::not_installed(
-            "vllm", fmt::format("install vLLM via `pip install vllm`; python3 said: {}",
+            "vllm", fmt::format("install vLLM via `pip install vllm`; {} said: {}", *python,
                                 adapter_support::decoded_trimmed(done->stderr_bytes))));
-    python_ = std::move(*python);
+    tool_ = std::move(*python);
     config_ = config;
     return {};
 }
 
 Status VllmAdapter::load_model(const ModelDescription& model) {
-    if (!path_exists(model.path))
-        return fail(RuntimeAdapterError::model_load_failed(model.path, "file not found"));
+    if (auto s = check_model(model, std::nullopt, "vLLM"); !s) return s;
     model_ = model;
     return {};
 }
 
 Result<BenchmarkResult> VllmAdapter::run_inference(std::string_view prompt) {
-    if (auto ready = adapter_support::check_ready(python_ && config_, model_.has_value()); !ready)
-        return fail(std::move(ready.error()));
+    if (auto ready = check_ready(); !ready) return fail(std::move(ready.error()));
     process::Command cmd =
-        adapter_support::captured(*python_, {"-c", vllm_script(model_->path, config_->quantization, prompt)});
+        adapter_support::captured(*tool_, {"-c", vllm_script(model_->path, config_->quantization, prompt)});
     auto done = adapter_support::run_limited(std::move(cmd), "python3");
     if (!done) return fail(std::move(done.error()));
     if (!done->success())

@@ -18,45 +18,6 @@ namespace {
 using testing::adapter_error;
 using Kind = RuntimeAdapterError::Kind;
 
-struct DisplayCase {
-    const char* name;
-    RuntimeAdapterError error;
-    Kind kind;
-    std::string text;
-};
-
-class AdapterErrorDisplay : public ::testing::TestWithParam<DisplayCase> {};
-
-TEST_P(AdapterErrorDisplay, error_value_shows_the_variant_text_and_keeps_its_kind) {
-    const auto& c = GetParam();
-    Error e = c.error.to_error();
-    EXPECT_EQ(e.render(), c.text);
-    EXPECT_TRUE(e.causes().empty());
-    ASSERT_NE(adapter_error_of(e), nullptr);
-    EXPECT_EQ(adapter_error_of(e)->kind(), c.kind);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, AdapterErrorDisplay,
-    ::testing::Values(
-        DisplayCase{"NotInstalled", RuntimeAdapterError::not_installed("llama-cli", "install it"), Kind::NotInstalled,
-                    "required binary 'llama-cli' was not found in PATH \u2014 install it"},
-        DisplayCase{"InitializationFailed", RuntimeAdapterError::initialization_failed("adapter not initialized"),
-                    Kind::InitializationFailed, "model initialization failed: adapter not initialized"},
-        DisplayCase{"ModelLoadFailed", RuntimeAdapterError::model_load_failed("/m/x.gguf", "file not found"),
-                    Kind::ModelLoadFailed, "model load failed for '/m/x.gguf': file not found"},
-        DisplayCase{"ModelLoadFailedInvalidUtf8", RuntimeAdapterError::model_load_failed("/m/\xff.gguf", "boom"),
-                    Kind::ModelLoadFailed, "model load failed for '/m/\uFFFD.gguf': boom"},
-        DisplayCase{"InferenceFailed", RuntimeAdapterError::inference_failed("x"), Kind::InferenceFailed,
-                    "inference failed: x"},
-        DisplayCase{"UnsupportedConfiguration", RuntimeAdapterError::unsupported_configuration("d"),
-                    Kind::UnsupportedConfiguration, "unsupported configuration: d"},
-        DisplayCase{"Other", RuntimeAdapterError::other(Error("outer").context("wrap")), Kind::Other,
-                    "wrap: outer"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(AdapterErrorOf, plain_errors_carry_no_adapter_error) { EXPECT_EQ(adapter_error_of(Error("plain")), nullptr); }
-
 // A scripted adapter that records the calls made on it.
 class ScriptedAdapter : public RuntimeAdapter {
 public:
@@ -218,46 +179,6 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, FreshAdapter,
                          ::testing::Values(RuntimeKind::LlamaCpp, RuntimeKind::OnnxRuntime, RuntimeKind::TensorRT,
                                            RuntimeKind::Ollama, RuntimeKind::Vllm),
                          [](const auto& info) { return std::string(to_string(info.param)); });
-
-struct EstimateCase {
-    std::optional<uint64_t> params;
-    QuantizationStrategy q;
-    uint64_t expected;
-};
-
-class MemoryEstimate : public ::testing::TestWithParam<EstimateCase> {};
-
-TEST_P(MemoryEstimate, is_params_times_bytes_per_param_in_megabytes) {
-    EXPECT_EQ(estimate_memory_mb(GetParam().params, GetParam().q), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MemoryEstimate,
-    ::testing::Values(EstimateCase{7'000'000'000, QuantizationStrategy::Q4_K_M, 3500},
-                      EstimateCase{7'000'000'000, QuantizationStrategy::F16, 14000},
-                      EstimateCase{7'000'000'000, QuantizationStrategy::Int8, 7000},
-                      EstimateCase{std::nullopt, QuantizationStrategy::F16, 0},
-                      EstimateCase{1'999'999, QuantizationStrategy::Q8_0, 1},  // truncated, not rounded
-                      EstimateCase{9'007'199'254'740'992, QuantizationStrategy::F16, 18'014'398'509}));
-
-struct LimitCase {
-    std::optional<std::string> env;
-    std::optional<long> seconds;
-};
-
-class BenchTimeLimit : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P(BenchTimeLimit, comes_from_the_environment) {
-    testing::ScopedEnv env("FERROLUNE_BENCH_TIMEOUT_S", GetParam().env);
-    auto limit = bench_time_limit();
-    ASSERT_EQ(limit.has_value(), GetParam().seconds.has_value());
-    if (limit) EXPECT_EQ(limit->count(), *GetParam().seconds);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, BenchTimeLimit,
-                         ::testing::Values(LimitCase{std::nullopt, 600}, LimitCase{"0", std::nullopt},
-                                           LimitCase{"45", 45}, LimitCase{" 7 ", 7}, LimitCase{"abc", 600},
-                                           LimitCase{"-3", 600}, LimitCase{"1.5", 600}));
 
 }  // namespace
 }  // namespace ferrolune

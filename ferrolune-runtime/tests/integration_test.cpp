@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/core/executable.h"
 #include "ferrolune/core/process.h"
 #include "ferrolune/core/text.h"
 #include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/python_interpreter.h"
 #include "test_support.h"
 
 #ifndef FERROLUNE_TEST_PYTHON
@@ -116,6 +118,24 @@ TEST_F(RealOnnxRuntime, a_gpu_configuration_without_the_gpu_provider_fails_by_na
         testing::config(RuntimeKind::OnnxRuntime, QuantizationStrategy::F16, 1, 1, 8), m, "ignored");
     ASSERT_FALSE(r);
     EXPECT_THAT(r.error().render(), HasSubstr("inference failed: execution provider CUDAExecutionProvider is not available"));
+}
+
+// The interpreter that loaded the module has onnxruntime; python3 on a
+// plain PATH (the system's) may not. The measurement runs under the former.
+TEST(RealOnnxRuntimeHost, runs_under_the_host_interpreter_not_python3_on_path) {
+    if (!python_has_onnxruntime()) GTEST_SKIP() << FERROLUNE_TEST_PYTHON << " cannot import onnxruntime";
+    testing::TempDir dir;
+    std::string onnx = make_model(dir, "onnx-decoder", "tiny.onnx");
+    testing::ScopedEnv path("PATH", "/usr/bin:/bin");
+    testing::ScopedEnv named("FERROLUNE_PYTHON", std::nullopt);
+    testing::ScopedEnv source("FERROLUNE_SOURCE_DIR", FERROLUNE_TEST_SOURCE_DIR);
+    set_host_interpreter(FERROLUNE_TEST_PYTHON);
+    auto r = AdapterRegistry::with_all_adapters().benchmark(
+        testing::config(RuntimeKind::OnnxRuntime, QuantizationStrategy::F16, 1, 1, 0), testing::model(onnx, ModelFormat::Onnx),
+        "ignored");
+    set_host_interpreter("");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_GT(r->tokens_per_sec, 0.0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/runtime/python_interpreter.h"
 #include "test_support.h"
 
 namespace ferrolune {
@@ -63,17 +64,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Empty", "", std::nullopt, kUnparseable}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A checkout with the runner script, found through FERROLUNE_SOURCE_DIR.
+// A checkout with the runner script, found through FERROLUNE_SOURCE_DIR
+// (the working directory is elsewhere, so the walk from it finds nothing).
 class OnnxFixture : public ::testing::Test {
 protected:
     testing::FakeTools tools{true};
     testing::TempDir checkout;
+    testing::TempDir elsewhere;
+    testing::ScopedCwd cwd{elsewhere.path()};
     testing::ScopedEnv source_dir{"FERROLUNE_SOURCE_DIR", checkout.str()};
+    testing::ScopedEnv named_python{"FERROLUNE_PYTHON", std::nullopt};
     OnnxAdapter adapter;
     ModelDescription onnx;
 
     void SetUp() override {
-        testing::write_file(checkout.path() / "python/ferrolune/onnx_runner.py", "# stand-in\n");
+        testing::write_file(checkout.path() / "python/ferrolune/runners/onnx_runner.py", "# stand-in\n");
         testing::write_file(checkout.path() / "m.onnx", "onnx");
         onnx = testing::model(checkout.str("m.onnx"), ModelFormat::Onnx);
     }
@@ -98,8 +103,39 @@ TEST_F(OnnxFixture, sends_the_request_and_reads_the_reply) {
     EXPECT_EQ(r->peak_memory_mb, 70u);
     EXPECT_EQ(testing::read_file(tools.dir().path() / "request"),
               onnx_request(testing::config(RuntimeKind::OnnxRuntime, QuantizationStrategy::F16, 8, 1, 0), onnx));
-    EXPECT_EQ(tools.args("python3"), std::vector<std::string>{checkout.str("python/ferrolune/onnx_runner.py")});
+    EXPECT_EQ(tools.args("python3"), std::vector<std::string>{checkout.str("python/ferrolune/runners/onnx_runner.py")});
 }
+
+struct InterpreterCase {
+    const char* name;
+    bool host;   // the host interpreter is set
+    bool named;  // FERROLUNE_PYTHON names one
+    const char* used;
+};
+class OnnxInterpreter : public OnnxFixture, public ::testing::WithParamInterface<InterpreterCase> {};
+
+// The check and every run go to the chosen interpreter; python3 on PATH only
+// when neither the name nor the host is there.
+TEST_P(OnnxInterpreter, check_and_run_use_the_chosen_interpreter) {
+    const std::string reply = testing::print_text(R"({"tokens_per_sec": 5, "latency_ms": 2, "peak_memory_mb": 1})");
+    fake_python(0, reply);
+    for (const char* name : {"host-python", "named-python"}) tools.add(name, "[ \"$2\" = --check ] && exit 0\n" + reply);
+    testing::ScopedEnv named("FERROLUNE_PYTHON",
+                             GetParam().named ? std::optional(tools.dir().str("named-python")) : std::nullopt);
+    set_host_interpreter(GetParam().host ? tools.dir().str("host-python") : "");
+    auto r = run();
+    set_host_interpreter("");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(adapter.interpreter(), tools.dir().str(GetParam().used));
+    for (const char* name : {"python3", "host-python", "named-python"})
+        EXPECT_EQ(std::filesystem::exists(tools.args_file(name)), std::string(name) == GetParam().used) << name;
+    EXPECT_EQ(tools.args(GetParam().used), std::vector<std::string>{checkout.str("python/ferrolune/runners/onnx_runner.py")});
+}
+INSTANTIATE_TEST_SUITE_P(Choices, OnnxInterpreter,
+                         ::testing::Values(InterpreterCase{"host_first", true, false, "host-python"},
+                                           InterpreterCase{"named_over_host", true, true, "named-python"},
+                                           InterpreterCase{"path_without_either", false, false, "python3"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OnnxFixture, non_zero_exit_reports_standard_error_not_the_reply) {
     fake_python(0, testing::print_text(R"({"error":"from reply"})") + "\necho ' Traceback: boom ' >&2\nexit 1");
@@ -112,8 +148,10 @@ TEST_F(OnnxFixture, failed_check_means_onnxruntime_is_missing) {
     fake_python(1, "exit 0");
     auto r = adapter.initialize(testing::config(RuntimeKind::OnnxRuntime));
     ASSERT_FALSE(r);
+    const std::string python = (tools.dir().path() / "python3").string();
     EXPECT_EQ(r.error().render(),
-              std::string("required binary 'onnxruntime (python package)' was not found in PATH \u2014 ") + kHint);
+              "required binary 'onnxruntime (python package)' was not found in PATH \u2014 install onnxruntime for " +
+                  python + " (" + python + " -m pip install onnxruntime)");
     EXPECT_FALSE(adapter.script_path());
 }
 
@@ -139,28 +177,6 @@ TEST_F(OnnxFixture, load_model_checks_format_and_existence) {
     ASSERT_FALSE(missing);
     EXPECT_EQ(adapter_error(missing.error()).kind(), Kind::ModelLoadFailed);
 }
-
-class RunnerLookup : public ::testing::TestWithParam<int> {};
-
-// The source directory and up to four of its ancestors are searched.
-TEST_P(RunnerLookup, walks_up_from_the_source_directory) {
-    testing::TempDir root;
-    testing::write_file(root.path() / "python/ferrolune/onnx_runner.py", "");
-    std::filesystem::path start = root.path();
-    for (int i = 0; i < GetParam(); ++i) start /= "d" + std::to_string(i);
-    std::filesystem::create_directories(start);
-    testing::ScopedEnv env("FERROLUNE_SOURCE_DIR", start.string());
-    auto found = locate_runner_script("onnx_runner.py");
-    if (GetParam() <= 4) {
-        ASSERT_TRUE(found);
-        EXPECT_EQ(std::filesystem::canonical(*found),
-                  std::filesystem::canonical(root.path() / "python/ferrolune/onnx_runner.py"));
-    } else {
-        EXPECT_FALSE(found);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Depths, RunnerLookup, ::testing::Values(0, 1, 4, 5));
 
 }  // namespace
 }  // namespace ferrolune

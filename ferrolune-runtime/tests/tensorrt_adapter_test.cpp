@@ -1,5 +1,8 @@
 #include "ferrolune/runtime/tensorrt_adapter.h"
 
+#include <filesystem>
+
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -38,23 +41,6 @@ INSTANTIATE_TEST_SUITE_P(All, TrtPrecision,
                                            PrecisionCase{QuantizationStrategy::Q4_0, "--fp16"},
                                            PrecisionCase{QuantizationStrategy::Int8, "--int8"},
                                            PrecisionCase{QuantizationStrategy::Int4, "--int8"}));
-
-struct CapCase {
-    std::string output;
-    std::optional<uint32_t> major;
-};
-
-class ComputeCapability : public ::testing::TestWithParam<CapCase> {};
-
-TEST_P(ComputeCapability, reads_major_of_first_line) {
-    EXPECT_EQ(parse_compute_capability_major(GetParam().output), GetParam().major);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lines, ComputeCapability,
-                         ::testing::Values(CapCase{"6.1\n", 6}, CapCase{" 8.9 \n7.0\n", 8}, CapCase{"+7.+0\n", 7},
-                                           CapCase{"6.1.2\n", std::nullopt}, CapCase{"61\n", std::nullopt},
-                                           CapCase{"6.x\n", std::nullopt}, CapCase{"", std::nullopt},
-                                           CapCase{"\n6.1\n", std::nullopt}));
 
 struct ReportCase {
     const char* name;
@@ -99,7 +85,6 @@ protected:
 };
 
 TEST_F(TrtRun, measures_with_the_fake_trtexec) {
-    tools.add("nvidia-smi", "echo 8.9");
     ASSERT_TRUE(adapter.initialize(testing::config(RuntimeKind::TensorRT, QuantizationStrategy::Int4, 4, 2, 0)));
     ASSERT_TRUE(adapter.load_model(testing::model(models.str("m.onnx"), ModelFormat::Onnx)));
     auto r = adapter.run_inference("ignored");
@@ -107,22 +92,46 @@ TEST_F(TrtRun, measures_with_the_fake_trtexec) {
     EXPECT_DOUBLE_EQ(r->tokens_per_sec, 123.4);
     EXPECT_EQ(tools.args("trtexec")[1], "--int8");
     EXPECT_EQ(tools.args("trtexec")[2], "--batch=2");
-    EXPECT_THAT(tools.args("nvidia-smi"), ElementsAre("--query-gpu=compute_cap", "--format=csv,noheader"));
 }
 
-TEST_F(TrtRun, old_gpu_is_refused_and_leaves_the_adapter_uninitialized) {
-    tools.add("nvidia-smi", "echo 6.1; echo 9.0");
+struct CapabilityCase {
+    const char* name;
+    std::optional<std::pair<uint32_t, uint32_t>> capability;
+    bool accepted;
+};
+
+class TrtCapability : public ::testing::TestWithParam<CapabilityCase> {};
+
+// The capability comes from the hardware profile (a preset included); an
+// nvidia-smi on PATH that says otherwise is never asked.
+TEST_P(TrtCapability, comes_from_the_profile_not_from_nvidia_smi) {
+    testing::FakeTools tools;
+    tools.add("trtexec", "exit 0");
+    tools.add("nvidia-smi", "echo 5.0");
+    TensorRtAdapter adapter(GetParam().capability);
     auto r = adapter.initialize(testing::config(RuntimeKind::TensorRT));
+    EXPECT_FALSE(std::filesystem::exists(tools.args_file("nvidia-smi")));
+    if (GetParam().accepted) {
+        EXPECT_TRUE(r) << r.error().render();
+        return;
+    }
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().render(), "unsupported configuration: TensorRT requires compute capability \u2265 7.0, found 6.x");
+    EXPECT_EQ(r.error().render(), fmt::format("unsupported configuration: TensorRT requires compute capability "
+                                              "\u2265 7.0, found {}.x",
+                                              GetParam().capability->first));
+    testing::TempDir models;
+    testing::write_file(models.path() / "m.onnx", "x");
     ASSERT_TRUE(adapter.load_model(testing::model(models.str("m.onnx"), ModelFormat::Onnx)));
     EXPECT_EQ(adapter.run_inference("x").error().render(), "model initialization failed: adapter not initialized");
 }
 
-TEST_F(TrtRun, failing_nvidia_smi_skips_the_probe) {
-    tools.add("nvidia-smi", "echo 5.0; exit 9");
-    EXPECT_TRUE(adapter.initialize(testing::config(RuntimeKind::TensorRT)));
-}
+INSTANTIATE_TEST_SUITE_P(Profiles, TrtCapability,
+                         ::testing::Values(CapabilityCase{"unknown", std::nullopt, true},
+                                           CapabilityCase{"pascal", std::pair{6u, 1u}, false},
+                                           CapabilityCase{"volta", std::pair{7u, 0u}, true},
+                                           CapabilityCase{"ada", std::pair{8u, 9u}, true},
+                                           CapabilityCase{"maxwell", std::pair{5u, 2u}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TrtRun, refuses_gguf_and_reports_non_zero_exit) {
     auto gguf = adapter.load_model(testing::model(models.str("m.onnx"), ModelFormat::Gguf));

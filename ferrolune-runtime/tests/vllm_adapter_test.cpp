@@ -141,6 +141,8 @@ TEST_F(VllmRun, hostile_model_path_stays_a_string) {
     EXPECT_EQ(logged.substr(nl + 1), R"(["a \"quoted\"\nprompt \\"])");
 }
 
+// The message names the interpreter that was asked: vLLM keeps to python3
+// on PATH, which may well not be the one that runs this module.
 TEST_F(VllmRun, failed_import_is_not_installed_with_what_python_said) {
     testing::write_file(work.path() / "pkgs/vllm/__init__.py", "raise ImportError('no CUDA here')\n");
     auto r = adapter.initialize(testing::config(RuntimeKind::Vllm));
@@ -148,7 +150,9 @@ TEST_F(VllmRun, failed_import_is_not_installed_with_what_python_said) {
     EXPECT_EQ(adapter_error(r.error()).kind(), Kind::NotInstalled);
     EXPECT_THAT(r.error().render(),
                 ::testing::StartsWith("required binary 'vllm' was not found in PATH \u2014 install vLLM via `pip "
-                                      "install vllm`; python3 said: Traceback"));
+                                      "install vllm`; " +
+                                      (tools.dir().path() / "python3").string() + " said: Traceback"));
+    EXPECT_EQ(adapter.interpreter(), std::nullopt);
     EXPECT_THAT(r.error().render(), ::testing::EndsWith("ImportError: no CUDA here"));
 }
 

@@ -29,6 +29,8 @@ public:
     std::string render() const;
 
     // Wraps this error as the cause of a new one with the given message.
+    // The detail stays: context says where, the detail says what kind of
+    // failure the root cause is.
     Error context(std::string message) const&;
     Error context(std::string message) &&;
     // Wraps in `times` copies of one context message, in time linear in the

@@ -10,6 +10,7 @@
 
 #include "ferrolune/core/error.h"
 #include "ferrolune/core/paths.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/runtime/run_records.h"
 
 namespace ferrolune {

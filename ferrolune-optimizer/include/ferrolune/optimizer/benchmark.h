@@ -10,6 +10,8 @@
 
 #include "ferrolune/core/cancel.h"
 #include "ferrolune/core/error.h"
+#include "ferrolune/hardware/hardware_profile.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/runtime/run_records.h"
 
 namespace ferrolune::optimizer {
@@ -25,6 +27,9 @@ using MeasureFn =
 // A fresh registry of every adapter, used for this one measurement only.
 Result<BenchmarkResult> measure_with_adapters(const RuntimeConfig& config, const ModelDescription& model,
                                               std::string_view prompt);
+// The same, with the adapters told what `hw` holds (the GPU's compute
+// capability, a preset's included).
+MeasureFn measure_with_adapters_on(const HardwareProfile& hw);
 
 // Never fails as a whole: a failed or throwing measurement becomes that
 // configuration's outcome error. Every thread it starts has ended when it

@@ -9,6 +9,7 @@
 #include "ferrolune/core/error.h"
 #include "ferrolune/hardware/hardware_profile.h"
 #include "ferrolune/optimizer/benchmark.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/runtime/run_records.h"
 
 namespace ferrolune::optimizer {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ferrolune/hardware/hardware_profile.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/runtime/run_records.h"
 
 namespace ferrolune::optimizer {

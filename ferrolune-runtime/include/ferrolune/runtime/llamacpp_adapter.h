@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/adapter_base.h"
 
 namespace ferrolune {
 
-class LlamaCppAdapter : public RuntimeAdapter {
+class LlamaCppAdapter : public AdapterBase {
 public:
     // Looks up llama-completion, then llama-cli (the latter is an interactive
     // chat program in current llama.cpp), and asks it for its version and
@@ -24,12 +24,9 @@ public:
     const std::optional<std::string>& version() const { return version_; }
 
 private:
-    std::optional<std::string> tool_;
     std::string tool_name_;
     std::optional<std::string> version_;
     bool no_conversation_ = false;
-    std::optional<RuntimeConfig> config_;
-    std::optional<ModelDescription> model_;
 };
 
 struct LlamaTiming {

@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/adapter_base.h"
 
 namespace ferrolune {
 
-class OllamaAdapter : public RuntimeAdapter {
+class OllamaAdapter : public AdapterBase {
 public:
     Status initialize(const RuntimeConfig& config) override;
     // Any format; the file must exist. Derives the model tag.
@@ -21,9 +21,6 @@ public:
     const std::optional<std::string>& model_tag() const { return tag_; }
 
 private:
-    std::optional<std::string> tool_;
-    std::optional<RuntimeConfig> config_;
-    std::optional<ModelDescription> model_;
     std::optional<std::string> tag_;
 };
 

@@ -1,38 +1,34 @@
 // Measures ONNX models with ONNX Runtime through the package's runner
-// script, run by a separate python3.
+// script, run by a separate Python process.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/adapter_base.h"
 
 namespace ferrolune {
 
-class OnnxAdapter : public RuntimeAdapter {
+class OnnxAdapter : public AdapterBase {
 public:
-    // Finds python3 and onnx_runner.py and runs the script's --check.
+    // Chooses the interpreter (choose_python), finds onnx_runner.py through
+    // the runner lookup and runs the script's --check under that
+    // interpreter.
     Status initialize(const RuntimeConfig& config) override;
     // ONNX only; the file must exist (it is not opened).
     Status load_model(const ModelDescription& model) override;
     // One request to the runner on standard input, one reply on its
-    // standard output. The prompt is not used.
+    // standard output, under the interpreter the check passed with. The
+    // prompt is not used.
     Result<BenchmarkResult> run_inference(std::string_view prompt) override;
 
-    const std::optional<std::string>& script_path() const { return script_; }
+    const std::optional<std::string>& script_path() const { return tool_; }
+    const std::optional<std::string>& interpreter() const { return python_; }
 
 private:
-    std::optional<std::string> script_;
-    std::optional<RuntimeConfig> config_;
-    std::optional<ModelDescription> model_;
+    std::optional<std::string> python_;
 };
-
-// Where a runner script of the package lives: <executable's directory>/
-// python/ferrolune/<name>; then python/ferrolune/<name> under
-// FERROLUNE_SOURCE_DIR or up to four of its ancestors; then beside the
-// extension module itself (the installed package directory).
-std::optional<std::string> locate_runner_script(std::string_view name);
 
 // The compact request: batch_size, execution_provider, model_path,
 // prompt_tokens (50), threads, in that order.

@@ -1,12 +1,12 @@
-// The optimizer's shared value types: what a candidate configuration is,
-// what measuring it yields, and the winner of a run.
+// What one measurement is about: the runtime and quantization kinds, the
+// configuration a runtime is run with, the model it runs, and the figures a
+// run yields.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "ferrolune/core/error.h"
 #include "ferrolune/model_ir/model_ir.h"
@@ -17,18 +17,10 @@ enum class RuntimeKind { LlamaCpp, OnnxRuntime, TensorRT, Ollama, Vllm };
 
 enum class QuantizationStrategy { F16, Q8_0, Q4_K_M, Q4_0, Int8, Int4 };
 
-enum class WorkloadClass { MemoryBound, ComputeBound, Balanced };
-
 std::string_view to_string(RuntimeKind k);
 std::string_view to_string(QuantizationStrategy q);
-std::string_view to_string(WorkloadClass w);
-
-// "[LlamaCpp, Ollama]".
-std::string format_runtime_list(const std::vector<RuntimeKind>& kinds);
 
 double bytes_per_param(QuantizationStrategy q);
-double relative_weight_size(QuantizationStrategy q);
-double relative_decode_speed(QuantizationStrategy q);
 // Int8 and Int4.
 bool is_integer_strategy(QuantizationStrategy q);
 
@@ -57,6 +49,8 @@ struct ModelDescription {
     std::string path;
     ModelFormat format = ModelFormat::Gguf;
     std::optional<uint64_t> param_count;
+    std::optional<uint32_t> context_length;
+    std::optional<uint32_t> layer_count;
     std::optional<uint64_t> feed_forward_length;
     std::optional<uint32_t> hidden_size;
     std::optional<uint32_t> attention_head_count;
@@ -66,19 +60,10 @@ struct ModelDescription {
     std::optional<double> flops_per_token;
 };
 
-struct BenchmarkOutcome {
-    RuntimeConfig config;
-    Result<BenchmarkResult> result;
-};
-
-struct OptimizationResult {
-    RuntimeConfig config;
-    BenchmarkResult metrics;
-};
-
-// Compact JSON: {"config":{...},"metrics":{...}}.
-std::string to_json(const OptimizationResult& r);
-// Two-blank indentation, 14 lines, no trailing line feed (metadata.json).
-std::string to_json_pretty(const OptimizationResult& r);
+// The description of the model at `path`: the stated format wins over what
+// the file says, and the figures come from the inspection when it
+// succeeded. An unreadable model only leaves them absent; the search and the
+// adapters report what that means.
+ModelDescription describe_model(std::string path, ModelFormat format, const Result<ModelIR>& inspected);
 
 }  // namespace ferrolune

@@ -4,33 +4,32 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/adapter_base.h"
 
 namespace ferrolune {
 
-class TensorRtAdapter : public RuntimeAdapter {
+class TensorRtAdapter : public AdapterBase {
 public:
-    // Finds trtexec and refuses a first GPU below compute capability 7.0
-    // (as nvidia-smi reports it; no answer passes).
+    // The first GPU's compute capability (major, minor) as the hardware
+    // profile holds it, so a gpu= preset counts; unknown skips the check.
+    explicit TensorRtAdapter(std::optional<std::pair<uint32_t, uint32_t>> compute_capability = std::nullopt)
+        : compute_capability_(compute_capability) {}
+
+    // Finds trtexec and refuses a GPU below compute capability 7.0.
     Status initialize(const RuntimeConfig& config) override;
     Status load_model(const ModelDescription& model) override;
     // The prompt is not used.
     Result<BenchmarkResult> run_inference(std::string_view prompt) override;
 
 private:
-    std::optional<std::string> tool_;
-    std::optional<RuntimeConfig> config_;
-    std::optional<ModelDescription> model_;
+    std::optional<std::pair<uint32_t, uint32_t>> compute_capability_;
 };
 
 // "--onnx=...", the precision switch, "--batch=N" and the fixed settings.
 std::vector<std::string> trtexec_arguments(const RuntimeConfig& config, const ModelDescription& model);
-
-// The major compute capability from nvidia-smi's first line, when the line
-// reads MAJOR.MINOR with two unsigned decimals.
-std::optional<uint32_t> parse_compute_capability_major(std::string_view nvidia_smi_stdout);
 
 // Throughput, mean latency and GPU memory from trtexec's report.
 Result<BenchmarkResult> parse_trtexec_report(std::string_view stdout_text);

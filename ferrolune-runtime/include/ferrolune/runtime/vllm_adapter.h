@@ -5,22 +5,22 @@
 #include <string>
 #include <string_view>
 
-#include "ferrolune/runtime/adapter_registry.h"
+#include "ferrolune/runtime/adapter_base.h"
 
 namespace ferrolune {
 
-class VllmAdapter : public RuntimeAdapter {
+class VllmAdapter : public AdapterBase {
 public:
-    // Finds python3 and checks that it can import vllm.
+    // Finds python3 on PATH (not the host interpreter: vLLM is usually
+    // installed apart) and checks that it can import vllm; a failure names
+    // the interpreter that was asked.
     Status initialize(const RuntimeConfig& config) override;
     // Any format; the file must exist.
     Status load_model(const ModelDescription& model) override;
     Result<BenchmarkResult> run_inference(std::string_view prompt) override;
 
-private:
-    std::optional<std::string> python_;
-    std::optional<RuntimeConfig> config_;
-    std::optional<ModelDescription> model_;
+    // The interpreter the check passed with.
+    const std::optional<std::string>& interpreter() const { return tool_; }
 };
 
 // "float8_e4m3fn" for Q8_0 and Int8, "float16" otherwise.

@@ -1,15 +1,13 @@
-"""What the two conversion runners share: the request/reply protocol and the
-way GGUF metadata is kept inside an ONNX model.
+"""What the two conversion runners share: their request, the output file
+handling, and the way GGUF metadata is kept inside an ONNX model.
 
-The runners are started as plain scripts (``python3 gguf_to_onnx_runner.py``)
-with the request on standard input; they import this file as a sibling
-module. Tests import them as ``ferrolune.<runner>`` instead.
+The runners are started as plain scripts (``python gguf_to_onnx_runner.py``)
+with the request on standard input; they import this file and ``_protocol``
+as sibling modules. Tests may import them as ``ferrolune.runners.<runner>``.
 
-Protocol: the request is one JSON object with "input_path" and
-"output_path"; the reply is exactly one JSON object on standard output,
-``{"output_path": "/abs/path"}`` or ``{"error": "what is wrong"}``. Anything
-else a library prints goes to standard error, because a stray line on
-standard output would make the reply unreadable for the caller.
+The request is one JSON object with "input_path" and "output_path"; the
+reply (see ``_protocol``) is ``{"output_path": "/abs/path"}`` or
+``{"error": "what is wrong"}``.
 """
 
 from __future__ import annotations
@@ -17,11 +15,14 @@ from __future__ import annotations
 import contextlib
 import json
 import os
-import sys
 import tempfile
-import traceback
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator
+
+try:
+    from . import _protocol as protocol
+except ImportError:  # started as a script: the sibling module is on sys.path
+    import _protocol as protocol  # type: ignore[no-redef]
 
 # metadata_props keys of a converted ONNX model.
 SOURCE_FORMAT_KEY = "ferrolune.source_format"
@@ -31,7 +32,7 @@ KV_PREFIX = "gguf.kv."  # one entry per GGUF key-value: {"type":..., "value":...
 VERSION_KEY = "gguf.version"
 
 
-class ConversionError(Exception):
+class ConversionError(protocol.ReplyError):
     """A failure reported to the caller as {"error": ...}."""
 
 
@@ -42,19 +43,7 @@ class Request:
 
     @staticmethod
     def parse(text: str) -> "Request":
-        try:
-            obj = json.loads(text)
-        except json.JSONDecodeError as exc:
-            raise ConversionError(f"invalid request: not JSON ({exc})") from None
-        if not isinstance(obj, dict):
-            raise ConversionError("invalid request: expected a JSON object")
-        values = []
-        for key in ("input_path", "output_path"):
-            value = obj.get(key)
-            if not isinstance(value, str) or value == "":
-                raise ConversionError(f"invalid request: '{key}' must be a non-empty string")
-            values.append(value)
-        return Request(*values)
+        return Request(**protocol.parse_request(text, {"input_path": "path", "output_path": "path"}))
 
 
 def check_output_path(path: str) -> str:
@@ -95,9 +84,7 @@ def require(module: str) -> Any:
     try:
         return __import__(module)
     except ImportError as exc:
-        raise ConversionError(
-            f"the Python package '{module}' is required for conversion (pip install {module}): {exc}"
-        ) from None
+        raise protocol.missing_package(module, "conversion", exc) from None
 
 
 # ---------------------------------------------------------------------------
@@ -135,30 +122,6 @@ def decode_kv(text: str) -> tuple[str, Any, str | None]:
 # running a conversion as a script
 
 
-def run_script(convert: Callable[[Request], str], argv: list[str] | None = None) -> int:
-    """Read the request, run `convert`, print the one reply; return the exit code."""
-    reply_stream = os.fdopen(
-        os.dup(sys.stdout.fileno()), "w", encoding="utf-8", errors="surrogateescape"
-    )
-    # Route everything else, including output of C extensions, to stderr.
-    sys.stdout.flush()
-    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
-    sys.stdout = sys.stderr
-    code = 0
-    try:
-        request = Request.parse(sys.stdin.read())
-        reply: dict[str, Any] = {"output_path": convert(request)}
-    except ConversionError as exc:
-        reply = {"error": str(exc)}
-        code = 1
-    except MemoryError:
-        reply = {"error": "conversion ran out of memory"}
-        code = 1
-    except Exception as exc:  # a fault of ours or of a library: still one reply
-        traceback.print_exc(file=sys.stderr)
-        reply = {"error": f"conversion failed: {type(exc).__name__}: {exc}"}
-        code = 1
-    reply_stream.write(json.dumps(reply, ensure_ascii=False, separators=(",", ":")) + "\n")
-    reply_stream.flush()
-    reply_stream.close()
-    return code
+def run_script(convert: Callable[[Request], str]) -> int:
+    """Serve one conversion request; the exit code is 0 once a reply is out."""
+    return protocol.serve(lambda text: {"output_path": convert(Request.parse(text))}, "conversion")

@@ -1,6 +1,6 @@
 """Convert a llama-architecture GGUF file into a runnable ONNX decoder.
 
-Run as ``python3 gguf_to_onnx_runner.py`` with the request
+Run as ``python gguf_to_onnx_runner.py`` with the request
 ``{"input_path": "model.gguf", "output_path": "model.onnx"}`` on standard
 input; prints ``{"output_path": "/abs/model.onnx"}`` or ``{"error": ...}``.
 

@@ -1,6 +1,7 @@
 """ONNX Runtime runner for ferrolune's measurements.
 
-Run by a separate ``python3``, never imported by the native module:
+Run in a Python process of its own (see ``_protocol``), never imported by
+the native module:
 
 ``onnx_runner.py --check``
     exits 0 when ``onnxruntime`` imports and can create a session, 1 otherwise.
@@ -11,7 +12,8 @@ Run by a separate ``python3``, never imported by the native module:
         {"batch_size": 1, "execution_provider": "CPUExecutionProvider",
          "model_path": "/m.onnx", "prompt_tokens": 50, "threads": 8}
 
-    and prints exactly one JSON reply line on standard output, then exits 0::
+    and prints exactly one JSON reply line on standard output, then exits 0
+    (an error reply included)::
 
         {"tokens_per_sec": 812.5, "latency_ms": 61.5, "peak_memory_mb": 143}
         {"error": "why the run failed"}
@@ -27,12 +29,16 @@ whole prompt (``ForwardPassWorkload``). The reply is the same for both.
 
 from __future__ import annotations
 
-import json
 import resource
 import sys
 import time
 from dataclasses import dataclass
 from typing import Any, Callable, Protocol
+
+try:
+    from . import _protocol as protocol
+except ImportError:  # started as a script: the sibling module is on sys.path
+    import _protocol as protocol  # type: ignore[no-redef]
 
 WARMUP_RUNS = 1
 TIMED_RUNS = 3
@@ -45,7 +51,7 @@ _CHECK_MODEL = (
 )
 
 
-class RunnerError(Exception):
+class RunnerError(protocol.ReplyError):
     """A failure reported to the caller as {"error": ...}."""
 
 
@@ -59,31 +65,18 @@ class Request:
 
     @staticmethod
     def parse(text: str) -> "Request":
-        try:
-            raw = json.loads(text)
-        except json.JSONDecodeError as e:
-            raise RunnerError(f"invalid request: {e}") from None
-        if not isinstance(raw, dict):
-            raise RunnerError("invalid request: not a JSON object")
-
-        def field(name: str, kind: type) -> Any:
-            value = raw.get(name)
-            # bool is an int subclass; true is not a thread count.
-            if not isinstance(value, kind) or isinstance(value, bool):
-                raise RunnerError(f"invalid request: '{name}' must be {'a string' if kind is str else 'an integer'}")
-            return value
-
-        req = Request(
-            model_path=field("model_path", str),
-            execution_provider=field("execution_provider", str),
-            threads=field("threads", int),
-            batch_size=field("batch_size", int),
-            prompt_tokens=field("prompt_tokens", int),
+        return Request(
+            **protocol.parse_request(
+                text,
+                {
+                    "model_path": "text",
+                    "execution_provider": "text",
+                    "threads": "count",
+                    "batch_size": "count",
+                    "prompt_tokens": "count",
+                },
+            )
         )
-        for name in ("threads", "batch_size", "prompt_tokens"):
-            if getattr(req, name) < 0:
-                raise RunnerError(f"invalid request: '{name}' must not be negative")
-        return req
 
 
 def check() -> int:
@@ -92,7 +85,7 @@ def check() -> int:
 
         ort.InferenceSession(_CHECK_MODEL, providers=["CPUExecutionProvider"])
     except Exception as e:  # any failure means "not usable"
-        print(f"onnxruntime is not usable: {e}", file=sys.stderr)
+        print(f"onnxruntime is not usable under {sys.executable}: {e}", file=sys.stderr)
         return 1
     return 0
 
@@ -385,17 +378,14 @@ def measure(workload: Workload, clock: Callable[[], float] = time.perf_counter) 
 
 def run_request(text: str) -> dict[str, Any]:
     """The reply object for one request text."""
+    req = Request.parse(text)
     try:
-        req = Request.parse(text)
-        try:
-            import onnxruntime as ort  # type: ignore[import-untyped]
-        except Exception as e:
-            raise RunnerError(f"onnxruntime is not usable: {e}") from None
-        ort.set_default_logger_severity(3)
-        session = open_session(ort, req)
-        return measure(choose_workload(session, req))
-    except RunnerError as e:
-        return {"error": str(e)}
+        import onnxruntime as ort  # type: ignore[import-untyped]
+    except Exception as e:
+        raise RunnerError(f"onnxruntime is not usable under {sys.executable}: {e}") from None
+    ort.set_default_logger_severity(3)
+    session = open_session(ort, req)
+    return measure(choose_workload(session, req))
 
 
 def main(argv: list[str]) -> int:
@@ -404,10 +394,7 @@ def main(argv: list[str]) -> int:
     if len(argv) > 1:
         print("usage: onnx_runner.py [--check]  (request on standard input)", file=sys.stderr)
         return 2
-    reply = run_request(sys.stdin.read())
-    sys.stdout.write(json.dumps(reply) + "\n")
-    sys.stdout.flush()
-    return 0
+    return protocol.serve(run_request, "measurement")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Turn an ONNX model written by gguf_to_onnx_runner.py back into GGUF.
 
-Run as ``python3 onnx_to_gguf_runner.py`` with the request
+Run as ``python onnx_to_gguf_runner.py`` with the request
 ``{"input_path": "model.onnx", "output_path": "model.gguf"}`` on standard
 input; prints ``{"output_path": "/abs/model.gguf"}`` or ``{"error": ...}``.
 
