@@ -39,10 +39,10 @@ struct Machine {
 };
 
 struct Shape {
-    double threads_ratio;  // threads / cores: 0.5, 1 or 2
-    int thread_rank;       // 0, 1, 2: position in the space's thread list
-    double offload;        // gpu_layers / max_gpu_layers, 0 without a GPU
-    bool gpu;
+    double threads_ratio = 1.0;  // threads / cores: 0.5, 1 or 2
+    int thread_rank = 0;         // 0, 1, 2: position in the space's thread list
+    double offload = 0.0;        // gpu_layers / max_gpu_layers, 0 without a GPU
+    bool gpu = false;
 };
 
 struct Surface {
@@ -195,16 +195,21 @@ int main() {
             SearchSpace space = build_search_space({RuntimeKind::LlamaCpp, RuntimeKind::Ollama}, model, hw,
                                                    analyze_model_workload(model, hw));
 
-            // Ollama is not installed here; its measurements fail as the
-            // adapter's would.
             auto evaluate = [&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
-                if (c.runtime != RuntimeKind::LlamaCpp)
-                    return fail("required binary 'ollama' was not found in PATH \u2014 install it");
-                auto rank = std::ranges::find(space.threads, c.threads) - space.threads.begin();
-                Shape shape{static_cast<double>(c.threads) / hw.cpu.core_count, static_cast<int>(rank),
-                            space.max_gpu_layers ? static_cast<double>(c.gpu_layers) / space.max_gpu_layers : 0.0,
-                            hw.gpu.has_value()};
-                double tps = surface.tps(c.quantization, shape);
+                Shape shape;
+                if (c.runtime == RuntimeKind::Ollama) {
+                    // Ollama picks threads itself and puts every layer it can
+                    // on the GPU: a competitor at one point of the surface,
+                    // with its own overhead.
+                    shape = Shape{1.0, 1, hw.gpu ? 1.0 : 0.0, hw.gpu.has_value()};
+                } else {
+                    auto rank = std::ranges::find(space.threads, c.threads) - space.threads.begin();
+                    shape = Shape{static_cast<double>(c.threads) / hw.cpu.core_count, static_cast<int>(rank),
+                                  space.max_gpu_layers ? static_cast<double>(c.gpu_layers) / space.max_gpu_layers
+                                                       : 0.0,
+                                  hw.gpu.has_value()};
+                }
+                double tps = surface.tps(c.quantization, shape) * (c.runtime == RuntimeKind::Ollama ? 0.7 : 1.0);
                 std::optional<double> stddev;
                 if (surface.relative_stddev > 0.0) {
                     tps *= 1.0 + 2.0 * surface.relative_stddev * config_noise(c);
