@@ -41,8 +41,9 @@ def build() -> Path:
                  "-DFERROLUNE_BUILD_BENCH=ON", f"-DPython_EXECUTABLE={sys.executable}"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
-    if not (BUILD / "CMakeCache.txt").exists():
-        subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
+    if (BUILD / "CMakeCache.txt").exists():
+        configure = [c for c in configure if c not in ("-G", "Ninja")]  # the generator is fixed once
+    subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
     jobs = os.environ.get("FERROLUNE_BENCH_JOBS", "2")
     subprocess.run(["cmake", "--build", str(BUILD), "-j", jobs, "--target", "search_quality"], check=True,
                    stdout=subprocess.DEVNULL)
