@@ -9,7 +9,7 @@
 #include <string>
 
 #include "ferrolune/optimizer/optimization_result.h"
-#include "ferrolune/runtime/run_records.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "py_object.h"
 
 namespace ferrolune::py {

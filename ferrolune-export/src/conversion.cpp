@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ferrolune/core/json_writer.h"
+#include "ferrolune/core/paths.h"
 #include "ferrolune/core/process.h"
 #include "ferrolune/core/text.h"
 #include "ferrolune/runtime/python_interpreter.h"

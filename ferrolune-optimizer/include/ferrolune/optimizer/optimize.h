@@ -12,7 +12,7 @@
 #include "ferrolune/core/error.h"
 #include "ferrolune/model_ir/model_ir.h"
 #include "ferrolune/optimizer/benchmark.h"
-#include "ferrolune/runtime/run_records.h"
+#include "ferrolune/optimizer/optimization_result.h"
 
 namespace ferrolune::optimizer {
 
