@@ -16,6 +16,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/case_name.h"
+
 namespace ferrolune {
 namespace {
 
@@ -161,9 +163,18 @@ TEST_P(SameFile, OutputNamingTheInputIsRefusedAndTheInputKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SameFile,
-                         ::testing::Values(Alias::SamePath, Alias::DotPrefix, Alias::HardLink, Alias::SymLink));
+                         ::testing::Values(Alias::SamePath, Alias::DotPrefix, Alias::HardLink, Alias::SymLink),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case Alias::SamePath: return "same_path";
+                                 case Alias::DotPrefix: return "dot_prefix";
+                                 case Alias::HardLink: return "hard_link";
+                                 case Alias::SymLink: return "symbolic_link";
+                             }
+                             return "unknown";
+                         });
 
-TEST_F(FakeQuantizer, MissingInputIsLeftToTheQuantizer) {
+TEST_F(FakeQuantizer, missing_input_is_left_to_the_quantizer) {
     install_fake("exit 1");
     auto r = requantize_model((dir_ / "absent.gguf").string(), (dir_ / "out.gguf").string(), QuantizationStrategy::F16);
     ASSERT_FALSE(r);
@@ -201,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DefaultOutputPath,
                                            PathCase{"", "model-optimized.gguf"},
                                            PathCase{"/", "model-optimized.gguf"},
                                            PathCase{"dir/..", "dir/model-optimized.gguf"},
-                                           PathCase{"dir/bad\xff.gguf", "dir/bad\xef\xbf\xbd-optimized.gguf"}));
+                                           PathCase{"dir/bad\xff.gguf", "dir/bad\xef\xbf\xbd-optimized.gguf"}),
+                         [](const auto& info) { return testing::case_name(info.param.model_path); });
 
 }  // namespace
 }  // namespace ferrolune
