@@ -44,7 +44,7 @@ class Refused : public ::testing::TestWithParam<RefusedCase> {};
 TEST_P(Refused, names_the_extension_and_never_opens_the_file) {
     TempDir dir;
     // The file does not exist: an attempt to open it would show in the error.
-    auto r = inspect_model(dir.path() + "/" + GetParam().name);
+    auto r = inspect_model(dir.str(GetParam().name));
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().render(), std::string("unrecognised model file extension '") + GetParam().expected +
                                       "'; expected '.gguf' or '.onnx'");
@@ -85,7 +85,7 @@ struct ModelFileCase {
 class NotAModelDetail : public ::testing::TestWithParam<ModelFileCase> {};
 
 std::string make_file(const TempDir& dir, const ModelFileCase& c) {
-    const std::string path = dir.path() + "/" + c.file;
+    const std::string path = dir.str(c.file);
     switch (c.make) {
         case Make::Bytes: return dir.write(c.file, c.bytes);
         case Make::Missing: return path;
