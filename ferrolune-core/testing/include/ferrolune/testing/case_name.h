@@ -25,6 +25,9 @@ inline std::string case_name(std::string_view text) {
             name += '_';
         }
     }
+    // Test discovery takes a name of digits alone for a case index and
+    // shows the raw bytes of the case instead.
+    if (name.find_first_not_of("0123456789") == std::string::npos) name.insert(0, "_");
     return name;
 }
 
