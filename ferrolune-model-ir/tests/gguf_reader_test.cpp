@@ -235,9 +235,9 @@ TEST(GgufReader, every_truncation_of_a_good_file_is_an_error) {
 
 TEST(GgufReader, missing_file_names_the_path) {
     TempDir dir;
-    auto missing = read_gguf(dir.path() + "/none.gguf");
+    auto missing = read_gguf(dir.str("none.gguf"));
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().render(), "open GGUF file: " + dir.path() + "/none.gguf: No such file or directory (os error 2)");
+    EXPECT_EQ(missing.error().render(), "open GGUF file: " + dir.str("none.gguf") + ": No such file or directory (os error 2)");
 }
 
 TEST(GgufReader, skip_across_buffer_boundaries_lands_on_the_next_entry) {

@@ -39,7 +39,7 @@ Result<BenchmarkResult> metrics(double tps, double latency, uint64_t peak = 100)
     return BenchmarkResult{tps, latency, peak};
 }
 
-TEST(Pipeline, StageLinesAndTheBayesianWinner) {
+TEST(Pipeline, stage_lines_and_the_bayesian_winner) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         // Eight cores, no GPU: threads 4, 8, 16.
         return metrics(c.runtime == RuntimeKind::LlamaCpp ? 10.0 + c.threads : 5.0, 50.0);
@@ -73,7 +73,7 @@ struct StageCase {
 
 class StageLines : public ::testing::TestWithParam<StageCase> {};
 
-TEST_P(StageLines, OpenTheLog) {
+TEST_P(StageLines, open_the_log) {
     ScriptedSurface surface([](const RuntimeConfig&) { return metrics(1.0, 1.0); });
     PipelineRun r = run(GetParam().model, std::nullopt, GetParam().hw, surface);
     auto lines = lines_of(r.log);
@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "[Stage 3/4] Preselected runtimes: [OnnxRuntime]"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Pipeline, TooSlowBestFallsBackAndAcceptsLatencyEqualToTheLimit) {
+TEST(Pipeline, too_slow_best_falls_back_and_accepts_latency_equal_to_the_limit) {
     // Only the fallback's first candidate meets the limit, exactly.
     const RuntimeConfig exact{RuntimeKind::LlamaCpp, Q::Q4_K_M, 4, 512, 0};
     ScriptedSurface surface([&](const RuntimeConfig& c) {
@@ -118,7 +118,7 @@ TEST(Pipeline, TooSlowBestFallsBackAndAcceptsLatencyEqualToTheLimit) {
                                  "falling back to cartesian search. Failure reasons: none recorded\n"));
 }
 
-TEST(Pipeline, WithoutLimitTheBayesianWinnerIgnoresTheMemoryBudget) {
+TEST(Pipeline, without_limit_the_bayesian_winner_ignores_the_memory_budget) {
     ScriptedSurface surface([](const RuntimeConfig&) { return metrics(5.0, 10.0, 1'000'000); });
     PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface);
     ASSERT_TRUE(r.result);
@@ -126,7 +126,7 @@ TEST(Pipeline, WithoutLimitTheBayesianWinnerIgnoresTheMemoryBudget) {
     EXPECT_EQ(surface.measured().size(), 8u);
 }
 
-TEST(Pipeline, FallbackKeepsPeakEqualToTheBudgetAndDropsOneAbove) {
+TEST(Pipeline, fallback_keeps_peak_equal_to_the_budget_and_drops_one_above) {
     // The eight Bayesian measurements fail; the fallback then succeeds.
     std::atomic<int> calls{0};
     ScriptedSurface surface([&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
@@ -146,7 +146,7 @@ TEST(Pipeline, FallbackKeepsPeakEqualToTheBudgetAndDropsOneAbove) {
     EXPECT_THAT(r.log, ::testing::Not(HasSubstr("[ferrolune-optimizer]")));
 }
 
-TEST(Pipeline, BothSearchesFailingGiveTheTwoLevelError) {
+TEST(Pipeline, both_searches_failing_give_the_two_level_error) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         std::string root = c.runtime == RuntimeKind::Ollama ? "ollama: connection refused" : "llama: bad magic";
         return fail(Error(root).context("run failed"));
@@ -162,7 +162,7 @@ TEST(Pipeline, BothSearchesFailingGiveTheTwoLevelError) {
     EXPECT_EQ(std::ranges::count(lines, "[ferrolune-optimizer] benchmark error: run failed"), 24);
 }
 
-TEST(Pipeline, NothingWithinTheLimitAndNoReasonsNamesTheLimit) {
+TEST(Pipeline, nothing_within_the_limit_and_no_reasons_names_the_limit) {
     ScriptedSurface surface([](const RuntimeConfig&) { return metrics(5.0, 80.0); });
     PipelineRun r = run(gguf_model(), 0.25, machine(8, 16000), surface);
     ASSERT_FALSE(r.result);
@@ -172,7 +172,7 @@ TEST(Pipeline, NothingWithinTheLimitAndNoReasonsNamesTheLimit) {
     EXPECT_EQ(r.result.error().render(), "cartesian fallback also failed: " + phase + ": " + phase);
 }
 
-TEST(Pipeline, NothingWithinTheBudgetWithoutLimitNamesMemory) {
+TEST(Pipeline, nothing_within_the_budget_without_limit_names_memory) {
     std::atomic<int> calls{0};
     ScriptedSurface surface([&](const RuntimeConfig&) -> Result<BenchmarkResult> {
         if (calls++ < 8) return fail("down");
@@ -186,7 +186,7 @@ TEST(Pipeline, NothingWithinTheBudgetWithoutLimitNamesMemory) {
               "\u2014 install the required binaries and retry.\nFailure reasons: down");
 }
 
-TEST(Pipeline, NoFallbackCandidatesWhenTheGpuIsTooSmall) {
+TEST(Pipeline, no_fallback_candidates_when_the_gpu_is_too_small) {
     ScriptedSurface surface([](const RuntimeConfig&) -> Result<BenchmarkResult> { return fail("oom"); });
     PipelineRun r = run(gguf_model(7'000'000'000), std::nullopt, machine(8, 64000, gpu(GpuVendor::Nvidia, 1000)), surface);
     ASSERT_FALSE(r.result);
@@ -196,7 +196,7 @@ TEST(Pipeline, NoFallbackCandidatesWhenTheGpuIsTooSmall) {
     EXPECT_EQ(surface.measured().size(), 12u);
 }
 
-TEST(Pipeline, MissingLlamaToolIsReplacedByEstimates) {
+TEST(Pipeline, missing_llama_tool_is_replaced_by_estimates) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
     });
