@@ -118,7 +118,7 @@ struct EstimateCase {
     bool estimated;
 };
 
-class GgufParamCountSource : public testing::TestWithParam<EstimateCase> {};
+class GgufParamCountSource : public ::testing::TestWithParam<EstimateCase> {};
 
 // The record says where the count came from, so callers can mark the
 // figures that rest on a guess.
@@ -131,7 +131,7 @@ TEST_P(GgufParamCountSource, flags_only_a_computed_count_as_estimated) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, GgufParamCountSource,
-    testing::Values(
+    ::testing::Values(
         EstimateCase{"shape_only", Gguf(2).kv_u32("llama.block_count", 2).kv_u32("llama.embedding_length", 8).bytes(),
                      12ull * 2 * 8 * 8, true},
         EstimateCase{"explicit_count",
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
         EstimateCase{"explicit_count_alone", Gguf(1).key("general.parameter_count", GgufValueType::Uint64).u64(99).bytes(),
                      99, false},
         EstimateCase{"no_shape_no_count", Gguf(1).kv_u32("llama.block_count", 2).bytes(), std::nullopt, false}),
-    [](const testing::TestParamInfo<EstimateCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<EstimateCase>& info) { return info.param.name; });
 
 TEST(GgufReader, first_shape_entry_and_last_head_entry_win) {
     Gguf g(4);
