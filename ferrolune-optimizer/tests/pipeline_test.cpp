@@ -209,5 +209,119 @@ TEST(Pipeline, missing_llama_tool_is_replaced_by_estimates) {
     EXPECT_THAT(r.log, HasSubstr("Ollama/Q4_K_M \u2192 ERROR: required binary 'ollama' was not found in PATH"));
 }
 
+
+// What every run's table must hold: one row per configuration, best first,
+// the winner among them with the winner's own figures.
+void expect_table_invariants(const OptimizationResult& r) {
+    for (std::size_t i = 0; i < r.measurements.size(); ++i) {
+        for (std::size_t j = i + 1; j < r.measurements.size(); ++j)
+            EXPECT_NE(r.measurements[i].config, r.measurements[j].config) << describe(r.measurements[i].config);
+        if (i) EXPECT_GE(r.measurements[i - 1].metrics.tokens_per_sec, r.measurements[i].metrics.tokens_per_sec);
+    }
+    auto winner = std::ranges::find_if(r.measurements, [&](const Measurement& m) { return m.config == r.config; });
+    ASSERT_NE(winner, r.measurements.end());
+    EXPECT_EQ(winner->metrics.tokens_per_sec, r.metrics.tokens_per_sec);
+    EXPECT_EQ(winner->metrics.latency_ms, r.metrics.latency_ms);
+}
+
+struct TableCase {
+    const char* name;
+    std::optional<double> limit;
+    // The figure for a configuration, or nothing for a failure.
+    std::function<std::optional<double>(const RuntimeConfig&)> tps;
+};
+
+class MeasurementTable : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(MeasurementTable, HoldsEachSuccessfulConfigurationOnceWithItsFigure) {
+    const TableCase& c = GetParam();
+    ScriptedSurface surface([&](const RuntimeConfig& config) -> Result<BenchmarkResult> {
+        std::optional<double> tps = c.tps(config);
+        if (!tps) return fail(Error("connection refused").context("inference failed"));
+        // Latency tells the two phases apart in the fallback case.
+        return metrics(*tps, config.threads == 4 ? 100.0 : 120.0, 100 + config.threads);
+    });
+    PipelineRun r = run(gguf_model(), c.limit, machine(8, 16000), surface);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    expect_table_invariants(*r.result);
+
+    std::vector<RuntimeConfig> expected;
+    for (const RuntimeConfig& m : surface.measured())
+        if (c.tps(m) && std::ranges::find(expected, m) == expected.end()) expected.push_back(m);
+    ASSERT_EQ(r.result->measurements.size(), expected.size());
+    for (const Measurement& row : r.result->measurements) {
+        SCOPED_TRACE(describe(row.config));
+        EXPECT_NE(std::ranges::find(expected, row.config), expected.end());
+        EXPECT_EQ(row.metrics.tokens_per_sec, *c.tps(row.config));
+        EXPECT_EQ(row.metrics.peak_memory_mb, 100 + row.config.threads);
+        // Never pooled here: no ties, and the fallback's figure replaces the search's.
+        EXPECT_EQ(row.metrics.runs, 1u);
+        EXPECT_FALSE(row.estimate);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, MeasurementTable,
+    ::testing::Values(
+        TableCase{"every_configuration_succeeds", std::nullopt,
+                  [](const RuntimeConfig& c) -> std::optional<double> {
+                      return (c.runtime == RuntimeKind::LlamaCpp ? 10.0 : 3.0) + c.threads + c.batch_size / 1000.0;
+                  }},
+        TableCase{"failures_stay_out", std::nullopt,
+                  [](const RuntimeConfig& c) -> std::optional<double> {
+                      if (c.runtime == RuntimeKind::Ollama) return std::nullopt;
+                      return 10.0 + c.threads;
+                  }},
+        // The search's best is too slow; the fallback measures all 24
+        // candidates again and its fresh rows replace the search's.
+        TableCase{"fallback_rows_replace_the_search_rows", 100.0,
+                  [](const RuntimeConfig& c) -> std::optional<double> { return 10.0 + c.threads; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Pipeline, NearTieRemeasuresArePooledIntoTheirRows) {
+    // LlamaCpp at 10 + threads, each +-5: the best two are within each
+    // other's spread and are measured again.
+    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        if (c.runtime != RuntimeKind::LlamaCpp) return metrics(1.0, 50.0);
+        return BenchmarkResult{10.0 + c.threads, 50.0, 100, 5.0, 3};
+    });
+    PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    ASSERT_THAT(r.log, HasSubstr("[Bayes tie]"));
+    expect_table_invariants(*r.result);
+    // Eight distinct configurations, two of them measured twice.
+    EXPECT_EQ(surface.measured().size(), 10u);
+    ASSERT_EQ(r.result->measurements.size(), 8u);
+    const std::vector<RuntimeConfig> measured = surface.measured();
+    int remeasured_rows = 0;
+    for (std::size_t i = 0; i < r.result->measurements.size(); ++i) {
+        const Measurement& row = r.result->measurements[i];
+        SCOPED_TRACE(describe(row.config));
+        const bool remeasured = std::ranges::count(measured, row.config) == 2;
+        remeasured_rows += remeasured;
+        // The re-measured pair were the best two, and stay on top.
+        EXPECT_EQ(remeasured, i < 2);
+        if (row.config.runtime == RuntimeKind::LlamaCpp) EXPECT_EQ(row.metrics.runs, remeasured ? 6u : 3u);
+    }
+    EXPECT_EQ(remeasured_rows, 2);
+}
+
+TEST(Pipeline, EstimatedRowsAreMarkedAndFailuresLeftOut) {
+    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
+    });
+    PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    expect_table_invariants(*r.result);
+    ASSERT_FALSE(r.result->measurements.empty());
+    for (const Measurement& row : r.result->measurements) {
+        SCOPED_TRACE(describe(row.config));
+        EXPECT_EQ(row.config.runtime, RuntimeKind::LlamaCpp);
+        EXPECT_TRUE(row.estimate);
+        EXPECT_EQ(row.metrics.tokens_per_sec,
+                  estimate_llama_metrics(row.config, gguf_model(), machine(8, 16000)).tokens_per_sec);
+    }
+}
+
 }  // namespace
 }  // namespace ferrolune::optimizer
