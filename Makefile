@@ -40,9 +40,10 @@ setup: system-packages venv
 llama-tools: venv
 	@PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh >/dev/null
 
-# The demo needs only the one-shot generator and the quantizer.
+# The demo and the benchmarks need the one-shot generator, the quantizer and
+# the benchmark tool, not the chat program.
 demo-tools: venv
-	@PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh llama-completion llama-quantize >/dev/null
+	@PYTHON=$(PY) $(ROOT)/scripts/build-llama-tools.sh llama-completion llama-quantize llama-bench >/dev/null
 
 install: setup
 	$(PIP) install -q --no-build-isolation $(ROOT)
