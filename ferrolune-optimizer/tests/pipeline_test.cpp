@@ -29,9 +29,10 @@ struct PipelineRun {
     std::string log;
 };
 
-PipelineRun run(const ModelDescription& m, std::optional<double> limit, const HardwareProfile& hw, ScriptedSurface& s) {
+PipelineRun run(const ModelDescription& m, std::optional<double> limit, const HardwareProfile& hw, ScriptedSurface& s,
+                const InstalledCheck& missing_tool = every_tool_installed) {
     ::testing::internal::CaptureStderr();
-    Result<OptimizationResult> r = run_pipeline(m, limit, hw, s.measure());
+    Result<OptimizationResult> r = run_pipeline(m, limit, hw, s.measure(), nullptr, missing_tool);
     return PipelineRun{std::move(r), ::testing::internal::GetCapturedStderr()};
 }
 
@@ -194,6 +195,24 @@ TEST(Pipeline, NoFallbackCandidatesWhenTheGpuIsTooSmall) {
                 StartsWith("cartesian fallback also failed: no candidate configurations generated for this hardware "
                            "/ model combination: no compatible runtimes found"));
     EXPECT_EQ(surface.measured().size(), 12u);
+}
+
+TEST(Pipeline, AnAbsentRuntimeIsNeverMeasured) {
+    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        return metrics(c.runtime == RuntimeKind::Ollama ? 1000.0 : 10.0 + c.threads, 50.0);
+    });
+    auto no_ollama = [](RuntimeKind r) -> std::optional<std::string> {
+        if (r == RuntimeKind::Ollama) return "'ollama' not installed";
+        return std::nullopt;
+    };
+    PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface, no_ollama);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    EXPECT_EQ(r.result->config.runtime, RuntimeKind::LlamaCpp);
+    for (const RuntimeConfig& c : surface.measured()) EXPECT_NE(c.runtime, RuntimeKind::Ollama);
+    auto lines = lines_of(r.log);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "[Stage 3/7] Eliminated Ollama: 'ollama' not installed");
+    EXPECT_EQ(lines[3], "[Stage 3/4] Preselected runtimes: [LlamaCpp]");
 }
 
 TEST(Pipeline, MissingLlamaToolIsReplacedByEstimates) {
