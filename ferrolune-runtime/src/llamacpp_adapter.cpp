@@ -196,7 +196,7 @@ Result<BenchmarkResult> LlamaCppAdapter::run_bench() const {
     // the estimate only where the system kept no figure.
     result->peak_memory_mb = done->peak_rss_kb ? *done->peak_rss_kb * 1024 / 1'000'000
                                                : estimate_memory_mb(model_->param_count, config_->quantization);
-    return result;
+    return *result;
 }
 
 Result<BenchmarkResult> LlamaCppAdapter::run_generator(std::string_view prompt) const {    // llama.cpp writes its output through a logger thread that is not
