@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -332,8 +333,8 @@ int pump(const Command& cmd, Spawned& s, const Watch& watch, Completed& done) {
     return 0;
 }
 
-Status wait_blocking(pid_t pid, int& status) {
-    while (::waitpid(pid, &status, 0) < 0)
+Status wait_blocking(pid_t pid, int& status, rusage* usage = nullptr) {
+    while (::wait4(pid, &status, 0, usage) < 0)
         if (errno != EINTR) return fail(os_error(errno));
     return {};
 }
@@ -342,17 +343,18 @@ Status wait_blocking(pid_t pid, int& status) {
 // child lives on, so it is polled and killed when the watch says stop.
 Status reap(const Spawned& s, const Watch& watch, Completed& done) {
     int status = 0;
+    rusage usage{};
     if (!watch.active() || done.timed_out || done.cancelled) {
-        if (auto st = wait_blocking(s.pid, status); !st) return st;
+        if (auto st = wait_blocking(s.pid, status, &usage); !st) return st;
     } else {
         long nap_ms = 1;
         for (;;) {
-            pid_t r = ::waitpid(s.pid, &status, WNOHANG);
+            pid_t r = ::wait4(s.pid, &status, WNOHANG, &usage);
             if (r == s.pid) break;
             if (r < 0 && errno != EINTR) return fail(os_error(errno));
             if (watch.must_stop(done)) {
                 kill_child(s);
-                if (auto st = wait_blocking(s.pid, status); !st) return st;
+                if (auto st = wait_blocking(s.pid, status, &usage); !st) return st;
                 break;
             }
             // Short naps first (most children are already exiting), then
@@ -368,6 +370,8 @@ Status reap(const Spawned& s, const Watch& watch, Completed& done) {
     if ((done.timed_out || done.cancelled) && s.own_group) ::kill(-s.pid, SIGKILL);
     if (WIFEXITED(status)) done.exit_code = WEXITSTATUS(status);
     else if (WIFSIGNALED(status)) done.term_signal = WTERMSIG(status);
+    // Linux reports kibibytes; zero means the kernel kept no figure.
+    if (usage.ru_maxrss > 0) done.peak_rss_kb = static_cast<uint64_t>(usage.ru_maxrss);
     return {};
 }
 

@@ -140,6 +140,26 @@ TEST(Process, safe_from_several_threads) {
     EXPECT_EQ(ok.load(), 80);
 }
 
+// Both ways of reaping (a plain wait, and the polled wait of a watched
+// child) report what the child held at its peak.
+class ProcessPeakMemory : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ProcessPeakMemory, reports_the_childs_peak_resident_set) {
+    auto small = sh("exec /bin/true");
+    auto large = sh("exec python3 -c 'b = b\"x\" * (96 << 20)'");
+    if (GetParam()) small.timeout = large.timeout = 60s;
+    auto s = p::run(small);
+    auto l = p::run(large);
+    ASSERT_TRUE(s && l);
+    ASSERT_TRUE(l->success()) << l->stderr_bytes;
+    ASSERT_TRUE(s->peak_rss_kb && l->peak_rss_kb);
+    EXPECT_GE(*l->peak_rss_kb, 96u * 1024);
+    EXPECT_LT(*s->peak_rss_kb, 96u * 1024);
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, ProcessPeakMemory, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Watched" : "Unwatched"; });
+
 TEST(Process, exit_status_text_names_code_or_signal) {
     auto code = p::run(sh("exit 4"));
     auto killed = p::run(sh("kill -9 $$"));

@@ -88,7 +88,7 @@ Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::
 
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
                                         const HardwareProfile& hw, const MeasureFn& measure,
-                                        cancel::Canceller* canceller) {
+                                        cancel::Canceller* canceller, const InstalledCheck& missing_tool) {
     // Every executor call below runs under the canceller.
     cancel::Scope scope(canceller ? canceller : cancel::current());
     auto stopped = [&] { return canceller && canceller->poll(); };
@@ -103,7 +103,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
                              : std::string("unknown"),
         analysis.fp16_memory_mb ? no_decimals(*analysis.fp16_memory_mb) + "MB" : std::string("unknown")));
 
-    std::vector<RuntimeKind> runtimes = preselect_runtimes(model.format, hw, analysis);
+    std::vector<RuntimeKind> runtimes = preselect_runtimes(model.format, hw, analysis, missing_tool);
     log_line(fmt::format("[Stage 3/4] Preselected runtimes: {}", format_runtime_list(runtimes)));
     if (runtimes.empty()) return fail("no compatible runtimes available for this model format and hardware");
 

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <variant>
 
 #include <fmt/format.h>
 
+#include "ferrolune/runtime/adapter_registry.h"
 #include "ferrolune/runtime/runtime_adapter.h"
 #include "log.h"
 
@@ -79,31 +81,54 @@ ModelAnalysis analyze_model_workload(const ModelDescription& model, const Hardwa
     return a;
 }
 
+InstalledCheck installed_check_on(const HardwareProfile& hw) {
+    AdapterHost host;
+    if (hw.gpu) host.gpu_compute_capability = hw.gpu->compute_capability;
+    return [host](RuntimeKind runtime) -> std::optional<std::string> {
+        Status probed = probe_runtime(runtime, host);
+        if (probed) return std::nullopt;
+        const RuntimeAdapterError* kind = adapter_error_of(probed.error());
+        if (!kind || kind->kind() != RuntimeAdapterError::Kind::NotInstalled) return std::nullopt;
+        // Any other failure is the measurement's to report, with its reason.
+        return fmt::format("'{}' not installed", std::get<RuntimeAdapterError::NotInstalled>(kind->value()).binary);
+    };
+}
+
 std::vector<RuntimeKind> preselect_runtimes(ModelFormat format, const HardwareProfile& hw,
-                                            const ModelAnalysis& analysis) {
+                                            const ModelAnalysis& analysis, const InstalledCheck& missing_tool) {
     struct Entry {
         RuntimeKind runtime;
         int score;
-        const char* eliminated_because = nullptr;
+        std::optional<std::string> eliminated_because;
     };
     std::vector<Entry> entries;
     if (format == ModelFormat::Gguf) {
-        entries = {{RuntimeKind::LlamaCpp, 10}, {RuntimeKind::Ollama, 8}};
+        entries = {{RuntimeKind::LlamaCpp, 10, std::nullopt}, {RuntimeKind::Ollama, 8, std::nullopt}};
     } else {
         bool nvidia = hw.gpu && hw.gpu->vendor == GpuVendor::Nvidia;
-        const char* vllm_reason = nullptr;
+        std::optional<std::string> vllm_reason;
         if (!hw.gpu)
             vllm_reason = "vLLM requires a GPU";
         else if (analysis.kv_pressure && hw.gpu->vram_mb == 0)
             vllm_reason = "vLLM cannot handle KV pressure without VRAM";
-        entries = {{RuntimeKind::OnnxRuntime, 8},
-                   {RuntimeKind::TensorRT, 10, nvidia ? nullptr : "TensorRT requires NVIDIA GPU"},
+        entries = {{RuntimeKind::OnnxRuntime, 8, std::nullopt},
+                   {RuntimeKind::TensorRT, 10,
+                    nvidia ? std::nullopt : std::optional<std::string>("TensorRT requires NVIDIA GPU")},
                    {RuntimeKind::Vllm, 7, vllm_reason}};
     }
+    // Only what the hardware allows is probed, each tool once.
+    const InstalledCheck check = missing_tool ? missing_tool : installed_check_on(hw);
+    for (Entry& e : entries)
+        if (!e.eliminated_because) e.eliminated_because = check(e.runtime);
+    // Without any GGUF runtime, llama.cpp stays: its failed measurements
+    // are then answered by the hardware estimates.
+    if (format == ModelFormat::Gguf && std::ranges::all_of(entries, [](const Entry& e) { return e.eliminated_because.has_value(); }))
+        entries.front().eliminated_because.reset();
+
     std::vector<Entry> kept;
     for (const Entry& e : entries) {
         if (e.eliminated_because)
-            log_line(fmt::format("[Stage 3/7] Eliminated {}: {}", to_string(e.runtime), e.eliminated_because));
+            log_line(fmt::format("[Stage 3/7] Eliminated {}: {}", to_string(e.runtime), *e.eliminated_because));
         else
             kept.push_back(e);
     }

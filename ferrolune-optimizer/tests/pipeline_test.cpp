@@ -29,9 +29,10 @@ struct PipelineRun {
     std::string log;
 };
 
-PipelineRun run(const ModelDescription& m, std::optional<double> limit, const HardwareProfile& hw, ScriptedSurface& s) {
+PipelineRun run(const ModelDescription& m, std::optional<double> limit, const HardwareProfile& hw, ScriptedSurface& s,
+                const InstalledCheck& missing_tool = every_tool_installed) {
     ::testing::internal::CaptureStderr();
-    Result<OptimizationResult> r = run_pipeline(m, limit, hw, s.measure());
+    Result<OptimizationResult> r = run_pipeline(m, limit, hw, s.measure(), nullptr, missing_tool);
     return PipelineRun{std::move(r), ::testing::internal::GetCapturedStderr()};
 }
 
@@ -196,6 +197,24 @@ TEST(Pipeline, no_fallback_candidates_when_the_gpu_is_too_small) {
     EXPECT_EQ(surface.measured().size(), 12u);
 }
 
+TEST(Pipeline, an_absent_runtime_is_never_measured) {
+    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        return metrics(c.runtime == RuntimeKind::Ollama ? 1000.0 : 10.0 + c.threads, 50.0);
+    });
+    auto no_ollama = [](RuntimeKind r) -> std::optional<std::string> {
+        if (r == RuntimeKind::Ollama) return "'ollama' not installed";
+        return std::nullopt;
+    };
+    PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface, no_ollama);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    EXPECT_EQ(r.result->config.runtime, RuntimeKind::LlamaCpp);
+    for (const RuntimeConfig& c : surface.measured()) EXPECT_NE(c.runtime, RuntimeKind::Ollama);
+    auto lines = lines_of(r.log);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "[Stage 3/7] Eliminated Ollama: 'ollama' not installed");
+    EXPECT_EQ(lines[3], "[Stage 3/4] Preselected runtimes: [LlamaCpp]");
+}
+
 TEST(Pipeline, missing_llama_tool_is_replaced_by_estimates) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
@@ -233,7 +252,7 @@ struct TableCase {
 
 class MeasurementTable : public ::testing::TestWithParam<TableCase> {};
 
-TEST_P(MeasurementTable, HoldsEachSuccessfulConfigurationOnceWithItsFigure) {
+TEST_P(MeasurementTable, holds_each_successful_configuration_once_with_its_figure) {
     const TableCase& c = GetParam();
     ScriptedSurface surface([&](const RuntimeConfig& config) -> Result<BenchmarkResult> {
         std::optional<double> tps = c.tps(config);
@@ -278,7 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const RuntimeConfig& c) -> std::optional<double> { return 10.0 + c.threads; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Pipeline, NearTieRemeasuresArePooledIntoTheirRows) {
+TEST(Pipeline, near_tie_remeasures_are_pooled_into_their_rows) {
     // LlamaCpp at 10 + threads, each +-5: the best two are within each
     // other's spread and are measured again.
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
@@ -306,7 +325,7 @@ TEST(Pipeline, NearTieRemeasuresArePooledIntoTheirRows) {
     EXPECT_EQ(remeasured_rows, 2);
 }
 
-TEST(Pipeline, EstimatedRowsAreMarkedAndFailuresLeftOut) {
+TEST(Pipeline, estimated_rows_are_marked_and_failures_left_out) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
     });

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/scratch.h"
 #include "test_support.h"
 
 namespace ferrolune::optimizer {
@@ -66,7 +67,7 @@ class Preselect : public ::testing::TestWithParam<PreselectCase> {};
 TEST_P(Preselect, keeps_best_two_and_logs_eliminations) {
     const PreselectCase& c = GetParam();
     ::testing::internal::CaptureStderr();
-    auto got = preselect_runtimes(c.format, machine(8, 16000, c.gpu), ModelAnalysis{});
+    auto got = preselect_runtimes(c.format, machine(8, 16000, c.gpu), ModelAnalysis{}, every_tool_installed);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.log);
     EXPECT_EQ(got, c.want);
 }
@@ -89,11 +90,82 @@ TEST(Preselect, kv_pressure_without_vram_drops_vllm) {
     ModelAnalysis pressured;
     pressured.kv_pressure = true;
     ::testing::internal::CaptureStderr();
-    auto got = preselect_runtimes(ModelFormat::Onnx, machine(8, 16000, gpu(GpuVendor::Apple, 0)), pressured);
+    auto got = preselect_runtimes(ModelFormat::Onnx, machine(8, 16000, gpu(GpuVendor::Apple, 0)), pressured,
+                                  every_tool_installed);
     EXPECT_THAT(::testing::internal::GetCapturedStderr(),
                 ::testing::HasSubstr("[Stage 3/7] Eliminated Vllm: vLLM cannot handle KV pressure without VRAM\n"));
     EXPECT_THAT(got, ElementsAre(RuntimeKind::OnnxRuntime));
 }
+
+struct InstalledCase {
+    const char* name;
+    ModelFormat format;
+    std::vector<std::string> tools;  // do-nothing executables, alone on PATH
+    std::vector<RuntimeKind> want;
+    std::string log;
+};
+
+class PreselectInstalled : public ::testing::TestWithParam<InstalledCase> {};
+
+// The adapters' own lookups decide, against a PATH that holds nothing else.
+TEST_P(PreselectInstalled, eliminates_runtimes_whose_tool_is_missing) {
+    const InstalledCase& c = GetParam();
+    testing::TempDir bin;
+    for (const std::string& tool : c.tools) testing::write_file(bin.path() / tool, "#!/bin/sh\nexit 0\n", std::filesystem::perms::owner_all);
+    testing::ScopedEnv path("PATH", bin.str());
+    testing::ScopedEnv python("FERROLUNE_PYTHON", std::nullopt);
+    ::testing::internal::CaptureStderr();
+    auto got = preselect_runtimes(c.format, machine(8, 16000), ModelAnalysis{});
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.log);
+    EXPECT_EQ(got, c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PreselectInstalled,
+    ::testing::Values(
+        InstalledCase{"gguf_both", ModelFormat::Gguf, {"llama-bench", "ollama"},
+                      {RuntimeKind::LlamaCpp, RuntimeKind::Ollama}, ""},
+        InstalledCase{"gguf_generator_without_ollama", ModelFormat::Gguf, {"llama-completion"}, {RuntimeKind::LlamaCpp},
+                      "[Stage 3/7] Eliminated Ollama: 'ollama' not installed\n"},
+        InstalledCase{"gguf_ollama_only", ModelFormat::Gguf, {"ollama"}, {RuntimeKind::Ollama},
+                      "[Stage 3/7] Eliminated LlamaCpp: 'llama-cli' not installed\n"},
+        // Nothing installed: llama.cpp stays so that the estimates answer.
+        InstalledCase{"gguf_nothing_keeps_llamacpp", ModelFormat::Gguf, {}, {RuntimeKind::LlamaCpp},
+                      "[Stage 3/7] Eliminated Ollama: 'ollama' not installed\n"},
+        InstalledCase{"onnx_without_python", ModelFormat::Onnx, {"ollama", "llama-bench"}, {},
+                      "[Stage 3/7] Eliminated OnnxRuntime: 'python3' not installed\n"
+                      "[Stage 3/7] Eliminated TensorRT: TensorRT requires NVIDIA GPU\n"
+                      "[Stage 3/7] Eliminated Vllm: vLLM requires a GPU\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ProbeCountCase {
+    const char* name;
+    ModelFormat format;
+    std::optional<GpuInfo> gpu;
+    std::vector<RuntimeKind> asked;
+};
+
+class PreselectProbes : public ::testing::TestWithParam<ProbeCountCase> {};
+
+TEST_P(PreselectProbes, asks_once_for_each_runtime_the_hardware_allows) {
+    std::vector<RuntimeKind> asked;
+    InstalledCheck check = [&](RuntimeKind r) -> std::optional<std::string> {
+        asked.push_back(r);
+        return std::nullopt;
+    };
+    ::testing::internal::CaptureStderr();
+    preselect_runtimes(GetParam().format, machine(8, 16000, GetParam().gpu), ModelAnalysis{}, check);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(asked, GetParam().asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PreselectProbes,
+    ::testing::Values(ProbeCountCase{"gguf", ModelFormat::Gguf, std::nullopt, {RuntimeKind::LlamaCpp, RuntimeKind::Ollama}},
+                      ProbeCountCase{"onnx_cpu", ModelFormat::Onnx, std::nullopt, {RuntimeKind::OnnxRuntime}},
+                      ProbeCountCase{"onnx_nvidia", ModelFormat::Onnx, gpu(GpuVendor::Nvidia, 24576),
+                                     {RuntimeKind::OnnxRuntime, RuntimeKind::TensorRT, RuntimeKind::Vllm}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ThreadCounts, half_full_double_clamped_and_unique) {
     EXPECT_THAT(thread_counts(8), ElementsAre(4, 8, 16));

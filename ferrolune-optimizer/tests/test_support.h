@@ -19,6 +19,9 @@
 
 namespace ferrolune::optimizer::testing_support {
 
+// Every runtime's tool counts as installed, whatever this machine has.
+inline std::optional<std::string> every_tool_installed(RuntimeKind) { return std::nullopt; }
+
 inline HardwareProfile machine(uint32_t cores, uint64_t available_mb, std::optional<GpuInfo> gpu = std::nullopt,
                                SimdLevel simd = SimdLevel::AVX2) {
     HardwareProfile hw;

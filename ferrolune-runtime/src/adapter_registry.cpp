@@ -38,7 +38,8 @@ Result<BenchmarkResult> AdapterRegistry::benchmark(const RuntimeConfig& config, 
     if (auto s = adapter->initialize(config); !s) return fail(std::move(s.error()));
     if (auto s = adapter->load_model(model); !s) return fail(std::move(s.error()));
     // The first run pays for loading the model into caches; only the later ones count.
-    if (auto warm = adapter->run_inference(prompt); !warm) return fail(std::move(warm.error()));
+    if (!adapter->warms_up_itself())
+        if (auto warm = adapter->run_inference(prompt); !warm) return fail(std::move(warm.error()));
     // A single run's figure is within noise of its neighbours; the mean of
     // several, with their spread, lets the optimizer tell a real difference
     // from a lucky run. An adapter whose tool repeats the run itself reports
@@ -53,6 +54,15 @@ Result<BenchmarkResult> AdapterRegistry::benchmark(const RuntimeConfig& config, 
     }
     if (auto s = adapter->shutdown(); !s) return fail(std::move(s.error()));
     return combine_runs(measured);
+}
+
+Status probe_runtime(RuntimeKind kind, const AdapterHost& host) {
+    AdapterRegistry registry = AdapterRegistry::with_all_adapters(host);
+    RuntimeAdapter* adapter = registry.find(kind);
+    if (!adapter) return failf("no adapter registered for {}", to_string(kind));
+    RuntimeConfig config;
+    config.runtime = kind;
+    return adapter->initialize(config);
 }
 
 BenchmarkResult combine_runs(const std::vector<BenchmarkResult>& measured) {

@@ -39,6 +39,42 @@ std::optional<std::string> llama_bin_dir() {
     return std::nullopt;
 }
 
+TEST(RealLlamaCpp, llama_bench_measures_a_tiny_model_in_one_process) {
+    auto bin = llama_bin_dir();
+    if (!bin || !std::filesystem::exists(std::filesystem::path(*bin) / "llama-bench"))
+        GTEST_SKIP() << "llama-bench not found: set FERROLUNE_LLAMA_BIN to the directory that "
+                        "scripts/build-llama-tools.sh prints";
+    testing::TempDir dir;
+    std::string gguf = make_model(dir, "llama", "tiny.gguf");
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    testing::ScopedEnv path("PATH", *bin + ":/usr/bin:/bin");
+
+    ModelDescription m = testing::model(gguf, ModelFormat::Gguf, 2'000'000);
+    RuntimeConfig cfg = testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::F16, 2, 1, 0);
+    auto r = AdapterRegistry::with_all_adapters().benchmark(cfg, m, "Hello");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_GT(r->tokens_per_sec, 0.0);
+    EXPECT_GT(r->latency_ms, 0.0);
+    EXPECT_TRUE(r->tokens_per_sec_stddev);
+    EXPECT_EQ(r->runs, 3u);
+    // Measured, not the 4 MB estimate: the tool's own code and buffers alone
+    // take more.
+    EXPECT_GT(r->peak_memory_mb, 4u);
+}
+
+TEST(RealLlamaCpp, a_model_llama_bench_cannot_load_is_reported_with_its_error) {
+    auto bin = llama_bin_dir();
+    if (!bin || !std::filesystem::exists(std::filesystem::path(*bin) / "llama-bench"))
+        GTEST_SKIP() << "llama-bench not found";
+    testing::TempDir dir;
+    testing::write_file(dir.path() / "broken.gguf", "GGUF not really");
+    testing::ScopedEnv path("PATH", *bin + ":/usr/bin:/bin");
+    ModelDescription m = testing::model(dir.str("broken.gguf"), ModelFormat::Gguf, 2'000'000);
+    auto r = AdapterRegistry::with_all_adapters().benchmark(testing::config(RuntimeKind::LlamaCpp), m, "Hello");
+    ASSERT_FALSE(r);
+    EXPECT_THAT(r.error().render(), HasSubstr("inference failed: llama-bench exited non-zero: "));
+}
+
 TEST(RealLlamaCpp, measures_generation_throughput_of_a_tiny_model) {
     auto bin = llama_bin_dir();
     if (!bin) GTEST_SKIP() << "llama-completion not found: set FERROLUNE_LLAMA_BIN to the directory that "
@@ -55,8 +91,8 @@ TEST(RealLlamaCpp, measures_generation_throughput_of_a_tiny_model) {
                         "#!/bin/sh\n'" + *bin + "/llama-completion' \"$@\" 2> '" + log +
                             "'\nrc=$?\ncat '" + log + "' >&2\nexit $rc\n");
     std::filesystem::permissions(wrap.path() / "llama-completion", std::filesystem::perms::owner_all);
-    const char* old_path = std::getenv("PATH");
-    testing::ScopedEnv path("PATH", wrap.str() + ":" + *bin + ":" + (old_path ? old_path : "/usr/bin:/bin"));
+    // Without llama-bench on PATH the generator is the measuring tool.
+    testing::ScopedEnv path("PATH", wrap.str() + ":/usr/bin:/bin");
 
     ModelDescription m = testing::model(gguf, ModelFormat::Gguf, 2'000'000);
     RuntimeConfig cfg = testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::F16, 2, 1, 0);

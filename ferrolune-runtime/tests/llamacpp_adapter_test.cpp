@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/runtime/adapter_registry.h"
 #include "test_support.h"
 
 namespace ferrolune {
@@ -189,6 +190,98 @@ TEST(LlamaInitialize, missing_tool_names_llama_cli) {
               "llama.cpp)");
 }
 
+// What llama-bench prints on standard output with -o json, shortened to
+// the fields that matter plus a few it adds.
+std::string bench_report(const std::string& tests) { return "[\n" + tests + "\n]\n"; }
+const std::string kGenTest =
+    R"({"build_commit": "0c1e570", "model_filename": "m.gguf", "n_threads": 2, "n_gpu_layers": 0, "n_prompt": 0,)"
+    R"( "n_gen": 50, "avg_ns": 42809568, "stddev_ns": 43417359, "avg_ts": 5476.045068, "stddev_ts": 7795.032486,)"
+    R"( "samples_ns": [1, 2, 3], "samples_ts": [1.0, 2.0, 3.0]})";
+const std::string kPromptTest =
+    R"({"n_prompt": 512, "n_gen": 0, "avg_ns": 1000, "stddev_ns": 1, "avg_ts": 99999.0, "stddev_ts": 1.0})";
+
+struct BenchParseCase {
+    const char* name;
+    std::string json;
+    std::optional<double> tps;
+    double stddev = 0.0;
+    double latency_ms = 0.0;
+    uint32_t runs = 0;
+};
+
+class LlamaBenchParse : public ::testing::TestWithParam<BenchParseCase> {};
+
+TEST_P(LlamaBenchParse, takes_the_generation_test) {
+    auto r = parse_llama_bench(GetParam().json);
+    ASSERT_EQ(r.has_value(), GetParam().tps.has_value());
+    if (!r) return;
+    EXPECT_DOUBLE_EQ(r->tokens_per_sec, *GetParam().tps);
+    EXPECT_EQ(r->tokens_per_sec_stddev, GetParam().stddev);
+    EXPECT_DOUBLE_EQ(r->latency_ms, GetParam().latency_ms);
+    EXPECT_EQ(r->runs, GetParam().runs);
+    EXPECT_EQ(r->peak_memory_mb, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, LlamaBenchParse,
+    ::testing::Values(
+        BenchParseCase{"GenerationTest", bench_report(kGenTest), 5476.045068, 7795.032486, 42809568.0 / 50 / 1e6, 3},
+        BenchParseCase{"PromptTestIsPassedOver", bench_report(kPromptTest + ",\n" + kGenTest), 5476.045068,
+                       7795.032486, 42809568.0 / 50 / 1e6, 3},
+        BenchParseCase{"WithoutSamplesTheRequestedRepetitions",
+                       bench_report(R"({"n_prompt": 0, "n_gen": 10, "avg_ns": 2e7, "avg_ts": 500, "stddev_ts": 0})"),
+                       500.0, 0.0, 2.0, kLlamaBenchRepetitions},
+        BenchParseCase{"OnlyAPromptTest", bench_report(kPromptTest), std::nullopt},
+        BenchParseCase{"EmptyReport", "[]", std::nullopt},
+        // What the tool leaves on standard output when the model fails to load.
+        BenchParseCase{"TruncatedReport", "[\n", std::nullopt},
+        BenchParseCase{"NotJson", "| model | size | t/s |\n", std::nullopt},
+        BenchParseCase{"AnObjectNotAList", kGenTest, std::nullopt},
+        BenchParseCase{"RateAsText",
+                       bench_report(R"({"n_prompt": 0, "n_gen": 50, "avg_ns": 1, "avg_ts": "5", "stddev_ts": 1})"),
+                       std::nullopt},
+        BenchParseCase{"NoStddev", bench_report(R"({"n_prompt": 0, "n_gen": 50, "avg_ns": 1, "avg_ts": 5})"),
+                       std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LlamaRun, llama_bench_measures_in_one_process_with_its_own_repetitions) {
+    tools.add("llama-completion", "exit 7");
+    tools.add("llama-bench", "echo 'loading model' >&2\n" + testing::print_text(bench_report(kGenTest)));
+    auto r = run(testing::config(RuntimeKind::LlamaCpp, QuantizationStrategy::Q4_K_M, 3, 256, 7));
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_DOUBLE_EQ(r->tokens_per_sec, 5476.045068);
+    EXPECT_EQ(r->tokens_per_sec_stddev, 7795.032486);
+    EXPECT_EQ(r->runs, 3u);
+    EXPECT_TRUE(adapter.warms_up_itself());
+    // The child's own peak resident set, not the 3500 MB estimate for 7 B
+    // parameters at four bits.
+    EXPECT_LT(r->peak_memory_mb, 3500u);
+    EXPECT_THAT(tools.args("llama-bench"),
+                ElementsAre("-m", gguf.path, "-t", "3", "-ngl", "7", "-p", "0", "-n", "50", "-r", "3", "-o", "json"));
+    EXPECT_EQ(*adapter.tool_path(), (tools.dir().path() / "llama-bench").string());
+}
+
+TEST_F(LlamaRun, registry_runs_llama_bench_once_without_a_separate_warm_up) {
+    std::string counter = tools.dir().str("runs");
+    tools.add("llama-bench", "[ \"$1\" = --version ] && exit 0\necho x >> '" + counter + "'\n" +
+                                 testing::print_text(bench_report(kGenTest)));
+    auto r = AdapterRegistry::with_all_adapters().benchmark(testing::config(RuntimeKind::LlamaCpp), gguf, "Hello");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(testing::read_file(counter), "x\n");
+    EXPECT_EQ(r->runs, 3u);
+    EXPECT_EQ(r->tokens_per_sec_stddev, 7795.032486);
+}
+
+TEST_F(LlamaRun, without_llama_bench_the_generator_is_warmed_up_and_repeated) {
+    std::string counter = tools.dir().str("runs");
+    tools.add("llama-completion", fake_llama("echo x >> '" + counter + "'\n" + testing::print_text(kEvalLine, true)));
+    auto r = AdapterRegistry::with_all_adapters().benchmark(testing::config(RuntimeKind::LlamaCpp), gguf, "Hello");
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(testing::read_file(counter), "x\nx\nx\nx\n");
+    EXPECT_EQ(r->runs, 3u);
+    EXPECT_EQ(r->peak_memory_mb, 3500u);
+}
+
 struct RunFailure {
     const char* name;
     std::string body;
@@ -213,6 +306,28 @@ INSTANTIATE_TEST_SUITE_P(
         RunFailure{"KilledBySignal", "kill -9 $$", "inference failed: llama-completion exited non-zero: "},
         RunFailure{"NoTimingLine", "echo 'just text'; echo 'eval time = 3 ms' >&2",
                    "inference failed: could not parse timing output from llama-completion"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class LlamaBenchFails : public LlamaRun, public ::testing::WithParamInterface<RunFailure> {};
+
+TEST_P(LlamaBenchFails, with_inference_failed_naming_llama_bench) {
+    tools.add("llama-completion", fake_llama(testing::print_text(kEvalLine, true)));
+    tools.add("llama-bench", GetParam().body);
+    auto r = run();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(adapter_error(r.error()).kind(), Kind::InferenceFailed);
+    EXPECT_EQ(r.error().render(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LlamaBenchFails,
+    ::testing::Values(
+        RunFailure{"NonZeroExit", "printf '[\\n'; echo 'llama_bench: error: failed to load model' >&2; exit 1",
+                   "inference failed: llama-bench exited non-zero: llama_bench: error: failed to load model"},
+        RunFailure{"BadJson", "echo '[{\"n_prompt\": 0, \"n_gen\": 50,'",
+                   "inference failed: could not parse timing output from llama-bench"},
+        RunFailure{"ReportOnStandardErrorOnly", testing::print_text(bench_report(kGenTest), true),
+                   "inference failed: could not parse timing output from llama-bench"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct LostSummaryCase {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ struct Completed {
     bool cancelled = false;  // killed because the thread's canceller said stop
     std::string stdout_bytes;
     std::string stderr_bytes;
+    // Peak resident set in kibibytes as the kernel reports it when the child
+    // is reaped: the largest of the child's and its waited-for descendants'.
+    std::optional<uint64_t> peak_rss_kb;
 
     bool success() const { return exit_code && *exit_code == 0 && !timed_out && !cancelled; }
 };

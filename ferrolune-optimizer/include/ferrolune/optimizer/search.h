@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -34,10 +36,21 @@ WorkloadClass classify_workload(const ModelDescription& model);
 
 ModelAnalysis analyze_model_workload(const ModelDescription& model, const HardwareProfile& hw);
 
-// Writes one "[Stage 3/7] Eliminated" line per dropped runtime; returns at
-// most two runtimes, highest score first.
+// Why `runtime` cannot be measured on this machine ("'ollama' not
+// installed"), or nothing when its tool is there.
+using InstalledCheck = std::function<std::optional<std::string>(RuntimeKind)>;
+
+// Probes each runtime's tool the way its adapter does before a measurement
+// (a GPU's compute capability from `hw` included).
+InstalledCheck installed_check_on(const HardwareProfile& hw);
+
+// Writes one "[Stage 3/7] Eliminated" line per dropped runtime (for the
+// hardware, or a missing tool by `missing_tool`, which is asked once per
+// runtime the hardware allows; empty means installed_check_on(hw)); returns
+// at most two runtimes, highest score first. A GGUF model keeps llama.cpp
+// when no runtime for it is installed.
 std::vector<RuntimeKind> preselect_runtimes(ModelFormat format, const HardwareProfile& hw,
-                                            const ModelAnalysis& analysis);
+                                            const ModelAnalysis& analysis, const InstalledCheck& missing_tool = {});
 
 // Half, all and twice the cores, each clamped to 1..64, ascending, unique.
 std::vector<uint32_t> thread_counts(uint32_t core_count);

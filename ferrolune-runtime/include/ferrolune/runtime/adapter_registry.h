@@ -39,7 +39,7 @@ public:
     RuntimeAdapter* find(RuntimeKind kind) const;
 
     // initialize, load_model, a warm-up run_inference whose metrics are
-    // dropped, measured run_inference calls until they cover
+    // dropped (unless the adapter warms up itself), measured run_inference calls until they cover
     // kMinMeasuredRuns runs (combined by combine_runs), shutdown; the first
     // error is returned unchanged.
     Result<BenchmarkResult> benchmark(const RuntimeConfig& config, const ModelDescription& model,
@@ -48,6 +48,11 @@ public:
 private:
     std::map<RuntimeKind, std::unique_ptr<RuntimeAdapter>> adapters_;
 };
+
+// Looks for `kind`'s tool and probes it exactly as that adapter's
+// initialize does before a measurement; the error is the adapter's own
+// (NotInstalled when the tool is missing).
+Status probe_runtime(RuntimeKind kind, const AdapterHost& host = {});
 
 // Every reported figure averages at least this many measured runs: the
 // fewest that give a sample standard deviation with any meaning.

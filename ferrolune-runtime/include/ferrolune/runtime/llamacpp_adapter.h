@@ -1,4 +1,5 @@
-// Measures GGUF models with llama.cpp's one-shot generator.
+// Measures GGUF models with llama.cpp's benchmark tool, or with its one-shot
+// generator where the benchmark tool is not installed.
 #pragma once
 
 #include <optional>
@@ -12,22 +13,42 @@ namespace ferrolune {
 
 class LlamaCppAdapter : public AdapterBase {
 public:
-    // Looks up llama-completion, then llama-cli (the latter is an interactive
-    // chat program in current llama.cpp), and asks it for its version and
-    // whether it knows -no-cnv.
+    // Looks up llama-bench, then llama-completion, then llama-cli (the last
+    // is an interactive chat program in current llama.cpp), and asks it for
+    // its version; a generator also for whether it knows -no-cnv.
     Status initialize(const RuntimeConfig& config) override;
     // GGUF only; the file must start with the GGUF magic bytes.
     Status load_model(const ModelDescription& model) override;
+    // With llama-bench: one process that warms up and times three
+    // generations itself (runs = 3). With a generator: one generation.
     Result<BenchmarkResult> run_inference(std::string_view prompt) override;
+    bool warms_up_itself() const override { return uses_bench_; }
 
     const std::optional<std::string>& tool_path() const { return tool_; }
     const std::optional<std::string>& version() const { return version_; }
 
 private:
+    Result<BenchmarkResult> run_bench() const;
+    Result<BenchmarkResult> run_generator(std::string_view prompt) const;
+
     std::string tool_name_;
     std::optional<std::string> version_;
+    bool uses_bench_ = false;
     bool no_conversation_ = false;
 };
+
+// Generation runs llama-bench times per process.
+inline constexpr uint32_t kLlamaBenchRepetitions = 3;
+
+// llama-bench's arguments: model, threads, GPU layers, no prompt test, a
+// 50-token generation test repeated kLlamaBenchRepetitions times, JSON.
+std::vector<std::string> llama_bench_arguments(const RuntimeConfig& config, const ModelDescription& model);
+
+// The generation test of llama-bench's JSON report: its mean rate, the rate's
+// standard deviation, per-token latency (mean time / tokens, in ms) and the
+// number of samples. Nothing when the text is not that report. Peak memory
+// is left 0: the tool does not report it.
+std::optional<BenchmarkResult> parse_llama_bench(std::string_view json_text);
 
 struct LlamaTiming {
     double tokens_per_sec = 0.0;

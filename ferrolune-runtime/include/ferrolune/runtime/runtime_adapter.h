@@ -87,6 +87,9 @@ public:
     // One generation with what initialize and load_model kept.
     virtual Result<BenchmarkResult> run_inference(std::string_view prompt) = 0;
     virtual Status shutdown() { return {}; }
+    // Whether run_inference warms the runtime up before it times anything,
+    // so a separate warm-up run would be wasted. Known after initialize.
+    virtual bool warms_up_itself() const { return false; }
 };
 
 }  // namespace ferrolune
