@@ -44,9 +44,14 @@ std::string no_valid_configuration_message(const std::vector<std::string>& reaso
 // Its successful measurements go into `rows`, replacing the search's rows
 // for the same configurations: it decides on its own fresh figures.
 Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::optional<double> max_latency_ms,
-                                            const HardwareProfile& hw, const MeasureFn& measure,
-                                            std::vector<Measurement>& rows) {
+                                            const HardwareProfile& hw, const SearchSpace& space,
+                                            const MeasureFn& measure, std::vector<Measurement>& rows) {
     std::vector<RuntimeConfig> candidates = generate_candidates(hw, model);
+    // A runtime that preselection eliminated (its tool is absent) is not
+    // measured here either.
+    std::erase_if(candidates, [&space](const RuntimeConfig& c) {
+        return std::ranges::find(space.runtimes, c.runtime) == space.runtimes.end();
+    });
     if (candidates.empty()) return fail("no candidate configurations generated for this hardware / model combination");
 
     std::vector<BenchmarkOutcome> outcomes = run_benchmarks(std::move(candidates), model, measure);
@@ -139,7 +144,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         "[Bayes final] No successful evaluations \u2014 falling back to cartesian search. Failure reasons: {}",
         bayes.failure_reasons.empty() ? std::string("none recorded") : fmt::format("{}", fmt::join(bayes.failure_reasons, "; "))));
 
-    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, measure, rows);
+    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, space, measure, rows);
     if (stopped()) return fail(cancel::interrupted_error());
     if (fallback) return with_rows(std::move(*fallback));
 

@@ -215,6 +215,20 @@ TEST(Pipeline, an_absent_runtime_is_never_measured) {
     EXPECT_EQ(lines[3], "[Stage 3/4] Preselected runtimes: [LlamaCpp]");
 }
 
+// The exhaustive fallback lists every GGUF runtime; an eliminated one stays out.
+TEST(Pipeline, the_fallback_does_not_measure_an_absent_runtime_either) {
+    ScriptedSurface surface([](const RuntimeConfig&) -> Result<BenchmarkResult> { return metrics(20.0, 50.0); });
+    auto no_ollama = [](RuntimeKind r) -> std::optional<std::string> {
+        if (r == RuntimeKind::Ollama) return "'ollama' not installed";
+        return std::nullopt;
+    };
+    PipelineRun r = run(gguf_model(), 1.0, machine(8, 16000), surface, no_ollama);
+    ASSERT_FALSE(r.result);
+    EXPECT_THAT(r.log, HasSubstr("falling back to cartesian search"));
+    EXPECT_GT(surface.measured().size(), 12u);
+    for (const RuntimeConfig& c : surface.measured()) EXPECT_NE(c.runtime, RuntimeKind::Ollama);
+}
+
 TEST(Pipeline, missing_llama_tool_is_replaced_by_estimates) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
