@@ -42,8 +42,9 @@ std::string no_valid_configuration_message(const std::vector<std::string>& reaso
 
 // The exhaustive search; its error is the fallback message alone.
 Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::optional<double> max_latency_ms,
-                                            const HardwareProfile& hw, const MeasureFn& measure) {
-    std::vector<RuntimeConfig> candidates = generate_candidates(hw, model);
+                                            const HardwareProfile& hw, const MeasureFn& measure,
+                                            const MeasurableQuantizations& measurable) {
+    std::vector<RuntimeConfig> candidates = restrict_candidates(generate_candidates(hw, model), measurable);
     if (candidates.empty()) return fail("no candidate configurations generated for this hardware / model combination");
 
     std::vector<BenchmarkOutcome> outcomes = run_benchmarks(std::move(candidates), model, measure);
@@ -78,7 +79,7 @@ Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::
 
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
                                         const HardwareProfile& hw, const MeasureFn& measure,
-                                        cancel::Canceller* canceller) {
+                                        cancel::Canceller* canceller, const MeasurableQuantizations& measurable) {
     // Every executor call below runs under the canceller.
     cancel::Scope scope(canceller ? canceller : cancel::current());
     auto stopped = [&] { return canceller && canceller->poll(); };
@@ -98,6 +99,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
     if (runtimes.empty()) return fail("no compatible runtimes available for this model format and hardware");
 
     SearchSpace space = build_search_space(runtimes, model, hw, analysis);
+    space.quantizations = restrict_quantizations(std::move(space.quantizations), measurable);
     // A space no larger than the budget is measured whole: its size is the
     // initial sample count and nothing is left to refine.
     const bool exhaustive = searches_exhaustively(space);
@@ -123,7 +125,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         "[Bayes final] No successful evaluations \u2014 falling back to cartesian search. Failure reasons: {}",
         bayes.failure_reasons.empty() ? std::string("none recorded") : fmt::format("{}", fmt::join(bayes.failure_reasons, "; "))));
 
-    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, measure);
+    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, measure, measurable);
     if (stopped()) return fail(cancel::interrupted_error());
     if (fallback) return fallback;
 

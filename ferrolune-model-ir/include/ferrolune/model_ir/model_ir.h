@@ -29,6 +29,9 @@ struct ModelIR {
     std::optional<double> kv_cache_size_mb;
     std::optional<double> memory_footprint_mb;
     std::optional<double> flops_per_token;
+    // GGUF's general.file_type: llama.cpp's number for the file's main
+    // weight type (0 F32, 1 F16, 7 Q8_0, 15 Q4_K_M, 2 Q4_0, ...).
+    std::optional<uint32_t> file_type;
 };
 
 // Multiplication and addition that stop at the largest uint64_t instead of

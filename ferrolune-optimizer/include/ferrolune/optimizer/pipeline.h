@@ -10,6 +10,7 @@
 #include "ferrolune/hardware/hardware_profile.h"
 #include "ferrolune/optimizer/benchmark.h"
 #include "ferrolune/optimizer/optimization_result.h"
+#include "ferrolune/optimizer/search.h"
 #include "ferrolune/runtime/run_records.h"
 
 namespace ferrolune::optimizer {
@@ -18,9 +19,11 @@ namespace ferrolune::optimizer {
 // `measure`. The error, when both searches failed, is "cartesian fallback
 // also failed: {fallback}" caused by the Bayesian phase's error. With a
 // canceller (created on the calling thread), a stop ends the search with
-// cancel::interrupted_error() and no result.
+// cancel::interrupted_error() and no result. Both searches keep to the
+// quantizations `measurable` allows.
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
                                         const HardwareProfile& hw, const MeasureFn& measure = measure_with_adapters,
-                                        cancel::Canceller* canceller = nullptr);
+                                        cancel::Canceller* canceller = nullptr,
+                                        const MeasurableQuantizations& measurable = {});
 
 }  // namespace ferrolune::optimizer
