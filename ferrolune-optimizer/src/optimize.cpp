@@ -207,6 +207,15 @@ Result<OptimizeOutcome> optimize_model(const OptimizeRequest& request, const can
     OptimizeOutcome outcome{*best, std::nullopt, std::nullopt};
     Status written = write_output(request.model_path, target, best->config.quantization, input, store.get(), onnx,
                                   canceller);
+    if (!written && cancel::is_interrupted(written.error())) return fail(written.error());
+    if (written) {
+        outcome.output_path = target;
+    } else {
+        // Never silent: the search's result stands, but the user learns why
+        // there is no file.
+        outcome.requantize_skipped_reason = written.error().render();
+        log_line(fmt::format("[ferrolune] no re-quantized model written: {}", *outcome.requantize_skipped_reason));
+    }
     return outcome;
 }
 
