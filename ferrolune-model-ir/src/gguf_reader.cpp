@@ -314,6 +314,7 @@ struct Quantities {
     std::optional<uint64_t> block_count;
     std::optional<uint64_t> context_length;
     std::optional<uint64_t> embedding_length;
+    std::optional<uint64_t> file_type;
 };
 
 Status skip_key(BufferedFile& f, uint32_t type, const std::string& key) {
@@ -413,6 +414,7 @@ Status read_entry(BufferedFile& f, Quantities& q) {
         q.explicit_params = *v;
         return {};
     }
+    if (key == "general.file_type") return coerce_lenient(f, type, key, q.file_type);
     if (key.ends_with(".attention.head_count")) return read_head_counts(f, type, key, q.head_count);
     if (key.ends_with(".attention.head_count_kv")) return read_head_counts(f, type, key, q.head_count_kv);
     if (key.ends_with(".feed_forward_length")) return coerce_lenient(f, type, key, q.feed_forward);
@@ -497,6 +499,7 @@ Result<ModelIR> read_gguf_stream(BufferedFile& f) {
     ir.attention_head_count = fit32(q.head_count);
     ir.attention_head_count_kv = fit32(q.head_count_kv);
     ir.feed_forward_length = q.feed_forward;
+    ir.file_type = fit32(q.file_type);
     if (q.explicit_params) ir.param_count = q.explicit_params;
     else if (q.block_count && q.embedding_length) {
         ir.param_count = estimate_param_count(*q.block_count, *q.embedding_length);

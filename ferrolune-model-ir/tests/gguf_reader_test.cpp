@@ -169,6 +169,40 @@ TEST(GgufReader, non_integer_shape_value_is_passed_over) {
     EXPECT_EQ(ir->hidden_size, 64u);
 }
 
+struct FileTypeCase {
+    const char* name;
+    std::string bytes;
+    std::optional<uint32_t> file_type;
+};
+
+class GgufFileType : public ::testing::TestWithParam<FileTypeCase> {};
+
+TEST_P(GgufFileType, is_read_as_the_file_states_it) {
+    auto ir = read_bytes(GetParam().bytes);
+    ASSERT_TRUE(ir) << ir.error().render();
+    EXPECT_EQ(ir->file_type, GetParam().file_type);
+    EXPECT_EQ(ir->layer_count, 2u);  // the entries after it are still read
+}
+
+Gguf with_file_type(GgufValueType type, uint64_t value) {
+    Gguf g(2);
+    g.key("general.file_type", type);
+    if (type == GgufValueType::Uint64) g.u64(value);
+    else if (type == GgufValueType::Float32) g.f32(static_cast<float>(value));
+    else g.u32(static_cast<uint32_t>(value));
+    return g.kv_u32("llama.block_count", 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GgufFileType,
+    ::testing::Values(FileTypeCase{"f16", with_file_type(GgufValueType::Uint32, 1).bytes(), 1u},
+                      FileTypeCase{"q4_k_m", with_file_type(GgufValueType::Uint32, 15).bytes(), 15u},
+                      FileTypeCase{"wider_than_32_bits", with_file_type(GgufValueType::Uint64, 1ull << 32).bytes(),
+                                   std::nullopt},
+                      FileTypeCase{"not_an_integer", with_file_type(GgufValueType::Float32, 1).bytes(), std::nullopt},
+                      FileTypeCase{"absent", Gguf(1).kv_u32("llama.block_count", 2).bytes(), std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(GgufReader, skips_unknown_key_holding_huge_declared_strings_without_reading_them) {
     // Three strings that claim 1 GiB each in a file of a few bytes: skipping
     // moves the position only, and the next read reports the short file.

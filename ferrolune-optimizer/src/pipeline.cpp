@@ -45,8 +45,9 @@ std::string no_valid_configuration_message(const std::vector<std::string>& reaso
 // for the same configurations: it decides on its own fresh figures.
 Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::optional<double> max_latency_ms,
                                             const HardwareProfile& hw, const SearchSpace& space,
-                                            const MeasureFn& measure, std::vector<Measurement>& rows) {
-    std::vector<RuntimeConfig> candidates = generate_candidates(hw, model);
+                                            const MeasureFn& measure, const MeasurableQuantizations& measurable,
+                                            std::vector<Measurement>& rows) {
+    std::vector<RuntimeConfig> candidates = restrict_candidates(generate_candidates(hw, model), measurable);
     // A runtime that preselection eliminated (its tool is absent) is not
     // measured here either.
     std::erase_if(candidates, [&space](const RuntimeConfig& c) {
@@ -93,7 +94,8 @@ Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::
 
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
                                         const HardwareProfile& hw, const MeasureFn& measure,
-                                        cancel::Canceller* canceller, const InstalledCheck& missing_tool) {
+                                        cancel::Canceller* canceller, const InstalledCheck& missing_tool,
+                                        const MeasurableQuantizations& measurable) {
     // Every executor call below runs under the canceller.
     cancel::Scope scope(canceller ? canceller : cancel::current());
     auto stopped = [&] { return canceller && canceller->poll(); };
@@ -113,6 +115,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
     if (runtimes.empty()) return fail("no compatible runtimes available for this model format and hardware");
 
     SearchSpace space = build_search_space(runtimes, model, hw, analysis);
+    space.quantizations = restrict_quantizations(std::move(space.quantizations), measurable);
     // A space no larger than the budget is measured whole: its size is the
     // initial sample count and nothing is left to refine.
     const bool exhaustive = searches_exhaustively(space);
@@ -144,7 +147,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         "[Bayes final] No successful evaluations \u2014 falling back to cartesian search. Failure reasons: {}",
         bayes.failure_reasons.empty() ? std::string("none recorded") : fmt::format("{}", fmt::join(bayes.failure_reasons, "; "))));
 
-    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, space, measure, rows);
+    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, space, measure, measurable, rows);
     if (stopped()) return fail(cancel::interrupted_error());
     if (fallback) return with_rows(std::move(*fallback));
 

@@ -199,6 +199,29 @@ SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const M
     return space;
 }
 
+std::vector<QuantizationStrategy> restrict_quantizations(std::vector<QuantizationStrategy> quants,
+                                                         const MeasurableQuantizations& measurable) {
+    if (!measurable.allows) return quants;
+    std::vector<QuantizationStrategy> kept = quants;
+    std::erase_if(kept, [&](QuantizationStrategy q) { return !measurable.allows(q); });
+    if (!kept.empty()) return kept;
+    if (measurable.fallback) return {*measurable.fallback};
+    return quants;
+}
+
+std::vector<RuntimeConfig> restrict_candidates(std::vector<RuntimeConfig> candidates,
+                                               const MeasurableQuantizations& measurable) {
+    if (!measurable.allows) return candidates;
+    std::vector<RuntimeConfig> kept = candidates;
+    std::erase_if(kept, [&](const RuntimeConfig& c) { return !measurable.allows(c.quantization); });
+    if (!kept.empty() || !measurable.fallback) return kept.empty() ? candidates : kept;
+    for (RuntimeConfig c : candidates) {
+        c.quantization = *measurable.fallback;
+        if (std::ranges::find(kept, c) == kept.end()) kept.push_back(c);
+    }
+    return kept;
+}
+
 bool measurement_uses_batch_size(RuntimeKind runtime) {
     switch (runtime) {
         case RuntimeKind::OnnxRuntime:  // rows of the forward pass

@@ -33,6 +33,9 @@ struct ModelIR {
     // from the file; the footprint and FLOPs derived from it are then
     // estimates too.
     bool param_count_estimated = false;
+    // GGUF's general.file_type: llama.cpp's number for the file's main
+    // weight type (0 F32, 1 F16, 7 Q8_0, 15 Q4_K_M, 2 Q4_0, ...).
+    std::optional<uint32_t> file_type;
 };
 
 // Multiplication and addition that stop at the largest uint64_t instead of

@@ -21,7 +21,7 @@ struct OptimizeRequest {
     std::string format;  // "onnx" or "gguf" in any letter case; wins over the file's extension
     std::optional<std::string> gpu;  // a GPU preset name replacing the detected GPU
     std::optional<double> max_latency_ms;
-    std::optional<std::string> output_path;  // default: "{stem}-optimized.gguf" beside the input
+    std::optional<std::string> output_path;  // default: "{stem}-optimized.gguf" (".onnx") beside the input
 };
 
 struct OptimizeOutcome {

@@ -20,10 +20,12 @@ namespace ferrolune::optimizer {
 // also failed: {fallback}" caused by the Bayesian phase's error. With a
 // canceller (created on the calling thread), a stop ends the search with
 // cancel::interrupted_error() and no result. `missing_tool` decides which
-// runtimes count as installed (empty: the adapters' own probes).
+// runtimes count as installed (empty: the adapters' own probes). Both
+// searches keep to the quantizations `measurable` allows.
 Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::optional<double> max_latency_ms,
                                         const HardwareProfile& hw, const MeasureFn& measure = measure_with_adapters,
                                         cancel::Canceller* canceller = nullptr,
-                                        const InstalledCheck& missing_tool = {});
+                                        const InstalledCheck& missing_tool = {},
+                                        const MeasurableQuantizations& measurable = {});
 
 }  // namespace ferrolune::optimizer

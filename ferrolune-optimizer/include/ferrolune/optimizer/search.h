@@ -62,6 +62,24 @@ uint32_t max_gpu_layers(const ModelDescription& model, const HardwareProfile& hw
 SearchSpace build_search_space(const std::vector<RuntimeKind>& runtimes, const ModelDescription& model,
                                const HardwareProfile& hw, const ModelAnalysis& analysis);
 
+// The quantizations a search can measure on a file of their own, and the
+// one kept when none of a list's can be (the input's own type).
+struct MeasurableQuantizations {
+    std::function<bool(QuantizationStrategy)> allows;  // empty: every one
+    std::optional<QuantizationStrategy> fallback;
+};
+
+// `quants` without those `measurable` does not allow; the fallback alone
+// when that leaves none, and `quants` unchanged when there is no fallback.
+std::vector<QuantizationStrategy> restrict_quantizations(std::vector<QuantizationStrategy> quants,
+                                                         const MeasurableQuantizations& measurable);
+
+// The same for the fallback search's candidates: the disallowed ones go;
+// when none is left, each candidate's runtime, threads and layers are kept
+// once with the fallback quantization.
+std::vector<RuntimeConfig> restrict_candidates(std::vector<RuntimeConfig> candidates,
+                                               const MeasurableQuantizations& measurable);
+
 // Whether the tool that measures `runtime` is given the batch size. The
 // llama.cpp generation tool is not, so searching it there would measure the
 // same run several times; this must follow the adapters' arguments.
