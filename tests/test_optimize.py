@@ -302,9 +302,6 @@ def test_requantization_reports_start_and_end_and_keeps_tool_output_off_the_term
     [b"", b"\0" * 4096, b"this is plain text, not a model\n" * 20],
     ids=["empty", "zeros", "plain_text"],
 )
-# The readers mark such a file as no model at all on another branch; until
-# that is merged here they report an ordinary read error.
-@pytest.mark.xfail(reason="needs the readers' not-a-model marking", strict=False)
 def test_file_that_is_no_model_fails_before_any_measurement(
     fake_tools, tmp_path: Path, capfd: pytest.CaptureFixture[str], content: bytes
 ) -> None:
@@ -316,4 +313,6 @@ def test_file_that_is_no_model_fails_before_any_measurement(
     err = capfd.readouterr().err
     assert "[Stage" not in err and "[Bayes" not in err
     assert "install the required binaries" not in str(raised.value)
+    # The reader's own words, naming the file.
+    assert str(model) in str(raised.value)
     assert fake_tools.args("llama-quantize") is None
