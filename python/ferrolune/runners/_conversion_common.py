@@ -12,12 +12,10 @@ reply (see ``_protocol``) is ``{"output_path": "/abs/path"}`` or
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
-import tempfile
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator
+from typing import Any, Callable
 
 try:
     from . import _protocol as protocol
@@ -57,27 +55,8 @@ def check_output_path(path: str) -> str:
     return absolute
 
 
-@contextlib.contextmanager
-def replacing(final_path: str, suffix: str) -> Iterator[str]:
-    """Yield a temporary path beside `final_path`; move it into place on success.
-
-    An existing output file is never truncated by a conversion that fails
-    halfway: the old file stays until the new one is complete.
-    """
-    parent = os.path.dirname(final_path)
-    fd, tmp = tempfile.mkstemp(prefix=".ferrolune-", suffix=suffix, dir=parent)
-    os.close(fd)
-    # mkstemp creates the file 0600; give it the mode a plain open() would.
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(tmp, 0o666 & ~umask)
-    try:
-        yield tmp
-        os.replace(tmp, final_path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
+# Every runner writes its output the same way.
+replacing = protocol.replacing
 
 
 def require(module: str) -> Any:

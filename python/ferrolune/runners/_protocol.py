@@ -11,11 +11,13 @@ its standard error says why.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import sys
+import tempfile
 import traceback
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 
 class ReplyError(Exception):
@@ -91,3 +93,26 @@ def serve(handle: Callable[[str], dict[str, Any]], what: str) -> int:
     reply_stream.flush()
     reply_stream.close()
     return 0
+
+
+@contextlib.contextmanager
+def replacing(final_path: str, suffix: str) -> Iterator[str]:
+    """Yield a temporary path beside `final_path`; move it into place on success.
+
+    An existing output file is never truncated by a conversion that fails
+    halfway: the old file stays until the new one is complete.
+    """
+    parent = os.path.dirname(final_path)
+    fd, tmp = tempfile.mkstemp(prefix=".ferrolune-", suffix=suffix, dir=parent)
+    os.close(fd)
+    # mkstemp creates the file 0600; give it the mode a plain open() would.
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(tmp, 0o666 & ~umask)
+    try:
+        yield tmp
+        os.replace(tmp, final_path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise

@@ -113,24 +113,6 @@ def load_model(onnx: Any, path: str) -> Any:
     return model
 
 
-@contextlib.contextmanager
-def replacing(final_path: str) -> Iterator[str]:
-    """A temporary path beside `final_path`, moved into place on success."""
-    parent = os.path.dirname(final_path)
-    fd, tmp = tempfile.mkstemp(prefix=".ferrolune-variant-", suffix=".onnx", dir=parent)
-    os.close(fd)
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(tmp, 0o666 & ~umask)
-    try:
-        yield tmp
-        os.replace(tmp, final_path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
 def _int8(model: Any, tmp: str) -> None:
     quantization = _require("onnxruntime.quantization", "onnxruntime")
     quantization.quantize_dynamic(model, tmp, weight_type=quantization.QuantType.QInt8)
@@ -201,7 +183,7 @@ def make_variant(input_path: str, output_path: str, quantization: str) -> str:
     # system's temporary directory.
     tempfile.tempdir = os.path.dirname(output)
     try:
-        with replacing(output) as tmp:
+        with protocol.replacing(output, ".onnx") as tmp:
             try:
                 if quantization == "Int8":
                     _int8(model, tmp)
