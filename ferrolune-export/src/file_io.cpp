@@ -7,24 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ferrolune/core/file.h"
+
 namespace ferrolune::file_io {
 namespace {
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    // Closing reports write-back errors on some file systems; do not drop them.
-    int close() {
-        int rc = ::close(fd);
-        fd = -1;
-        return rc;
-    }
-};
 
 bool is_directory(const std::string& path) {
     struct stat st;
@@ -38,19 +24,6 @@ std::string parent_of(const std::string& path) {
     if (slash == std::string::npos) return {};
     while (slash > 0 && path[slash - 1] == '/') --slash;
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-Status write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(os_error(errno));
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return {};
 }
 
 Status copy_bytes(int in, int out) {
@@ -72,7 +45,7 @@ Status copy_bytes(int in, int out) {
             return fail(os_error(errno));
         }
         if (n == 0) return {};
-        if (auto w = write_all(out, buf.data(), static_cast<size_t>(n)); !w) return w;
+        if (auto w = file::write_all(out, std::string_view(buf.data(), static_cast<size_t>(n))); !w) return w;
     }
 }
 
@@ -97,35 +70,33 @@ Status create_directories(const std::string& path) {
 
 Status copy_file(const std::string& from, const std::string& to) {
     // Non-blocking open so a FIFO in place of the model cannot hang us.
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in.fd < 0) return fail(os_error(errno));
+    Result<file::Fd> in = file::open(from, O_RDONLY | O_NONBLOCK);
+    if (!in) return fail(in.error());
     struct stat src;
-    if (::fstat(in.fd, &src) != 0) return fail(os_error(errno));
+    if (::fstat(in->get(), &src) != 0) return fail(os_error(errno));
     if (S_ISDIR(src.st_mode)) return fail(os_error(EISDIR));
     if (!S_ISREG(src.st_mode)) return fail(os_error(EINVAL));
-    ::fcntl(in.fd, F_SETFL, 0);
+    ::fcntl(in->get(), F_SETFL, 0);
 
     // Opened without O_TRUNC: only once it is known to be a different file
     // may the destination be emptied.
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, src.st_mode & 0777));
-    if (out.fd < 0) return fail(os_error(errno));
+    Result<file::Fd> out = file::open(to, O_WRONLY | O_CREAT, src.st_mode & 0777);
+    if (!out) return fail(out.error());
     struct stat dst;
-    if (::fstat(out.fd, &dst) != 0) return fail(os_error(errno));
+    if (::fstat(out->get(), &dst) != 0) return fail(os_error(errno));
     if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) return {};
 
-    if (::ftruncate(out.fd, 0) != 0) return fail(os_error(errno));
-    if (auto c = copy_bytes(in.fd, out.fd); !c) return c;
-    if (::fchmod(out.fd, src.st_mode & 07777) != 0) return fail(os_error(errno));
-    if (out.close() != 0) return fail(os_error(errno));
-    return {};
+    if (::ftruncate(out->get(), 0) != 0) return fail(os_error(errno));
+    if (auto c = copy_bytes(in->get(), out->get()); !c) return c;
+    if (::fchmod(out->get(), src.st_mode & 07777) != 0) return fail(os_error(errno));
+    return out->close();
 }
 
 Status write_file(const std::string& path, std::string_view data) {
-    Fd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (out.fd < 0) return fail(os_error(errno));
-    if (auto w = write_all(out.fd, data.data(), data.size()); !w) return w;
-    if (out.close() != 0) return fail(os_error(errno));
-    return {};
+    Result<file::Fd> out = file::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (!out) return fail(out.error());
+    if (auto w = file::write_all(out->get(), data); !w) return w;
+    return out->close();
 }
 
 }  // namespace ferrolune::file_io
