@@ -50,9 +50,11 @@ TEST(PseudoRandomPoint, SeedsGiveTheirFixedSequences) {
 
 TEST(DecodePoint, FirstFiveHaltonPointsOfTheTwoRuntimeSpace) {
     const SearchSpace space = two_runtime_space();
-    const std::vector<std::string> want = {"Ollama/Q4_K_M/4/6/128", "LlamaCpp/Q4_0/4/13/128",
-                                           "Ollama/Q4_K_M/8/19/128", "LlamaCpp/Q4_K_M/8/26/256",
-                                           "Ollama/Q4_0/16/1/256"};
+    // Ollama takes only the quantization: 2 of the 200 configurations, so
+    // its slice of the runtime coordinate is 1 % and these five are llama.cpp's.
+    const std::vector<std::string> want = {"LlamaCpp/Q4_K_M/4/6/128", "LlamaCpp/Q4_0/4/13/128",
+                                           "LlamaCpp/Q4_K_M/8/19/128", "LlamaCpp/Q4_K_M/8/26/256",
+                                           "LlamaCpp/Q4_0/16/1/256"};
     for (uint64_t i = 1; i <= 5; ++i) EXPECT_EQ(describe(decode_point(space, halton_point(i))), want[i - 1]);
 }
 
@@ -83,8 +85,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "Ollama/Q4_0/16/32/512"},
         DecodeCase{"negative_coordinate_counts_as_zero", two_runtime_space(), {-0.5, -0.1, -0.2, -1.0, -0.3},
                    "LlamaCpp/Q4_K_M/4/0/128"},
-        DecodeCase{"half_layer_rounds_away_from_zero", two_runtime_space(3), {0, 0, 0.5, 0, 0},
-                   "LlamaCpp/Q4_K_M/4/2/128"}),
+        DecodeCase{"layer_counts_own_equal_slices", two_runtime_space(3), {0, 0, 0.5, 0, 0},
+                   "LlamaCpp/Q4_K_M/4/2/128"},
+        DecodeCase{"full_offload_owns_a_whole_slice", two_runtime_space(3), {0, 0, 0.76, 0, 0},
+                   "LlamaCpp/Q4_K_M/4/3/128"},
+        DecodeCase{"runtime_slice_follows_configuration_count", two_runtime_space(0), {0.74, 0, 0, 0, 0},
+                   "LlamaCpp/Q4_K_M/4/0/128"},
+        DecodeCase{"small_runtime_owns_the_top_slice", two_runtime_space(0), {0.76, 0, 0, 0, 0},
+                   "Ollama/Q4_K_M/4/0/128"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KdeDensity, EmptySetAndSinglePoint) {
@@ -98,6 +106,23 @@ TEST(KdeDensity, IdenticalSamplesUseTheMinimumSpread) {
     Point x{0.5, 0.5, 0.5, 0.5, 0.5};
     double h = 0.01 * 1.06 * std::pow(2.0, -0.2);
     EXPECT_DOUBLE_EQ(kde_density(x, {x, x}), std::pow(1.0 / (h * 2.5066282746310002), 5));
+}
+
+TEST(KdeDensity, DimensionsARuntimeIgnoresNeitherShapeNorWeighItsSamples) {
+    const SearchSpace space = two_runtime_space();
+    const Point llama{0.1, 0.2, 0.9, 0.1, 0.5};  // 4 threads, many layers
+    const Point ollama{0.995, 0.2, 0.1, 0.9, 0.5};
+    ASSERT_EQ(decode_point(space, ollama).runtime, RuntimeKind::Ollama);
+    // A llama.cpp candidate far from Ollama's threads and layers: Ollama's
+    // sample ignores them, so moving there changes nothing of its weight.
+    const SearchCell a = search_cell(space, {0.1, 0.2, 0.9, 0.1, 0.5});
+    const SearchCell b = search_cell(space, {0.1, 0.2, 0.1, 0.9, 0.5});
+    EXPECT_FALSE(search_cell(space, ollama).active[2]);
+    EXPECT_FALSE(search_cell(space, ollama).active[3]);
+    const std::vector<SearchCell> only_ollama = {search_cell(space, ollama), search_cell(space, ollama)};
+    EXPECT_DOUBLE_EQ(kde_density(a, only_ollama), kde_density(b, only_ollama));
+    // Two points of one configuration are one cell.
+    EXPECT_EQ(search_cell(space, llama).point, search_cell(space, {0.2, 0.1, 0.9, 0.2, 0.4}).point);
 }
 
 TEST(SuggestPoint, FewObservationsUseTheSeedOfIterationPlusCount) {
@@ -166,13 +191,13 @@ TEST(BayesianSearch, LargeSpaceMeasuresTwelveDistinctConfigurationsAndKeepsTheBe
     std::ranges::sort(unique);
     EXPECT_EQ(std::unique(unique.begin(), unique.end()), unique.end()) << ::testing::PrintToString(got);
 
-    // Ollama's tool gets no threads, layers or batch: its two Halton samples
-    // that differ only there are one configuration, so index 6 is drawn.
+    // Ollama's tool gets no threads, layers or batch: two configurations of
+    // 200, so the spread samples all go to llama.cpp's.
     std::vector<std::string> initial(got.begin(), got.begin() + 5);
     std::ranges::sort(initial);
-    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/4/13/0", "LlamaCpp/Q4_K_M/16/8/0",
-                                                 "LlamaCpp/Q4_K_M/8/26/0", "Ollama/Q4_0/0/32/0",
-                                                 "Ollama/Q4_K_M/0/32/0"}));
+    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/16/1/0", "LlamaCpp/Q4_0/4/13/0",
+                                                 "LlamaCpp/Q4_K_M/4/6/0", "LlamaCpp/Q4_K_M/8/19/0",
+                                                 "LlamaCpp/Q4_K_M/8/26/0"}));
 
     ASSERT_TRUE(r.outcome.best_config);
     double best = 0.0;
@@ -180,7 +205,7 @@ TEST(BayesianSearch, LargeSpaceMeasuresTwelveDistinctConfigurationsAndKeepsTheBe
     EXPECT_DOUBLE_EQ(r.outcome.best_metrics->tokens_per_sec, best);
     EXPECT_EQ(r.outcome.measurements, 12u);
     EXPECT_TRUE(r.outcome.failure_reasons.empty());
-    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M/0 threads/32 gpu_layers \u2192 14.0 tok/s\n"
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] LlamaCpp/Q4_K_M/4 threads/6 gpu_layers \u2192 11.9 tok/s\n"
                                  "[Bayes init 2/5] LlamaCpp/Q4_0/4 threads/13 gpu_layers \u2192 17.6 tok/s\n"));
 }
 
@@ -222,7 +247,7 @@ TEST(BayesianSearch, FailuresAreLoggedCollectedOnceAndFourFailuresSwitchTheSeed)
             return fail(Error("tool crashed").context("inference failed: tool crashed"));
         return BenchmarkResult{5.0, 200.0, 10};
     });
-    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M \u2192 ERROR: inference failed: tool crashed\n"));
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] LlamaCpp/Q4_K_M \u2192 ERROR: inference failed: tool crashed\n"));
     EXPECT_EQ(r.outcome.failure_reasons, std::vector<std::string>{"tool crashed"});
     // One observation: the first refinement uses the pseudo-random point of seed 0 + 1.
     ASSERT_EQ(r.measured.size(), 12u);
@@ -244,7 +269,7 @@ TEST(BayesianSearch, ThreeSuccessesSwitchTheFirstRefinementToTheDensityModel) {
         return std::ranges::none_of(initial, [&](const auto& s) { return s.second == c; });
     };
     ASSERT_EQ(r.measured.size(), 12u);
-    auto suggested = suggest_point(observed, 0.25, 24, 0, unmeasured);
+    auto suggested = suggest_point(space, observed, 0.25, 24, 0, unmeasured);
     ASSERT_TRUE(suggested);
     EXPECT_EQ(r.measured[5], effective_config(space, decode_point(space, *suggested)));
     EXPECT_NE(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(2))));
@@ -255,7 +280,7 @@ TEST(BayesianSearch, EqualThroughputKeepsTheEarlierBest) {
         return BenchmarkResult{7.0, 1.0, 1};
     });
     ASSERT_TRUE(r.outcome.best_config);
-    EXPECT_EQ(describe(*r.outcome.best_config), "Ollama/Q4_K_M/0/32/0");
+    EXPECT_EQ(describe(*r.outcome.best_config), "LlamaCpp/Q4_K_M/4/6/0");
 }
 
 TEST(SuggestPoint, EachIterationDrawsItsOwnCandidatesAndSkipsMeasuredOnes) {
