@@ -2,7 +2,8 @@
 
 Writes a random-weight llama GGUF, then runs `ferrolune profile`,
 `ferrolune analyze` and `ferrolune optimize --export` with the real
-llama.cpp tools on PATH, and lists the Ollama bundle it wrote.
+llama.cpp tools on PATH (which prints the winner and the table of every
+configuration it measured, best first), and lists the Ollama bundle it wrote.
 """
 
 from __future__ import annotations

@@ -106,7 +106,7 @@ def test_optimize_with_export_prints_one_json_document(tiny_gguf: Path, tmp_path
     done = cli("optimize", str(tiny_gguf), "--format", "GGUF", "--export", str(bundle), "--json", path=no_tools)
     assert done.returncode == 0, done.stderr
     doc = json.loads(done.stdout)
-    assert list(doc) == ["result", "output_path", "manifest"]
+    assert list(doc) == ["result", "output_path", "manifest", "measurements"]
     assert doc["result"]["config"]["runtime"] == "LlamaCpp"
     assert doc["output_path"] is None  # no llama-quantize on PATH
     assert doc["manifest"]["ollama_commands"][1] == "ollama run mymodel"

@@ -230,7 +230,7 @@ def test_classes_present_as_builtins_without_constructor(cls: type) -> None:
 def test_optimization_result_member_order_and_docs() -> None:
     members = [n for n in vars(native.OptimizationResult) if not n.startswith("__")]
     assert members == ["to_json", "runtime", "quantization", "threads", "batch_size", "gpu_layers", "tokens_per_sec",
-                       "latency_ms", "peak_memory_mb", "output_path", "requantize_skipped_reason"]
+                       "latency_ms", "peak_memory_mb", "output_path", "requantize_skipped_reason", "measurements"]
     assert native.OptimizationResult.__doc__ == (
         "Python-facing wrapper around [`OptimizationResult`].\n\n"
         "Returned by `optimize()`. Contains both the benchmark result and the path\n"

@@ -30,6 +30,10 @@ def plan(path: str) -> tuple[str, float, str | None]:
     manifest: str = ferrolune.export_ollama(result, "bundle")
     onnx: str = ferrolune.convert_gguf_to_onnx(path, "out.onnx")
     batch: int = result.batch_size
+    for row in result.measurements:
+        spread: float | None = row["tokens_per_sec_stddev"]
+        marked: bool = row["winner"] and not row["estimate"]
+        print(row["runtime"], row["threads"] + row["gpu_layers"], spread, marked)
     # Every path argument takes what open() takes.
     analyze_model(Path(path))
     analyze_model(os.fsencode(path))
@@ -46,6 +50,7 @@ import ferrolune
 ferrolune.optimize("m.gguf", "gguf", use_cache=None)
 ferrolune.profile_hardware().cpu_cores = 3
 ferrolune.analyze_model(3)
+ferrolune.optimize("m.gguf", "gguf").measurements[0]["tokens"]
 '''
 
 
@@ -75,3 +80,4 @@ def test_misuse_is_reported(tmp_path: Path) -> None:
     assert 'Argument "use_cache" to "optimize" has incompatible type "None"' in done.stdout
     assert "cpu_cores" in done.stdout
     assert 'Argument 1 to "analyze_model" has incompatible type "int"' in done.stdout
+    assert '"tokens"' in done.stdout

@@ -87,6 +87,46 @@ PyObject* get_requantize_skipped_reason(PyObject* self, void*) {
     });
 }
 
+// One measured configuration as a dict; keys in the table's column order.
+Ref measurement_dict(const Measurement& m, bool winner) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return Ref();
+    // Each value is made only after the previous one went in, so no call
+    // runs with an error set.
+    auto put = [&](const char* key, Ref value) {
+        return value && PyDict_SetItemString(dict.ptr(), key, value.ptr()) == 0;
+    };
+    const RuntimeConfig& c = m.config;
+    const BenchmarkResult& r = m.metrics;
+    if (!put("runtime", str(to_string(c.runtime))) || !put("quantization", str(to_string(c.quantization))) ||
+        !put("threads", integer(c.threads)) || !put("gpu_layers", integer(c.gpu_layers)) ||
+        !put("batch_size", integer(c.batch_size)) || !put("tokens_per_sec", real(r.tokens_per_sec)) ||
+        !put("tokens_per_sec_stddev", r.tokens_per_sec_stddev ? real(*r.tokens_per_sec_stddev) : none()) ||
+        !put("latency_ms", real(r.latency_ms)) || !put("peak_memory_mb", integer(r.peak_memory_mb)) ||
+        !put("runs", integer(r.runs)) || !put("estimate", Ref::borrow(m.estimate ? Py_True : Py_False)) ||
+        !put("winner", Ref::borrow(winner ? Py_True : Py_False)))
+        return Ref();
+    return dict;
+}
+
+PyObject* get_measurements(PyObject* self, void*) {
+    return guarded([self] {
+        const OptimizationResult& r = record_of(self);
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return Ref();
+        // Only the first row with the winner's configuration is marked; the
+        // rows are unique per configuration anyway.
+        bool marked = false;
+        for (const Measurement& m : r.measurements) {
+            const bool winner = !marked && m.config == r.config;
+            marked = marked || winner;
+            Ref row = measurement_dict(m, winner);
+            if (!row || PyList_Append(list.ptr(), row.ptr()) != 0) return Ref();
+        }
+        return list;
+    });
+}
+
 PyMethodDef methods[] = {
     {"to_json", to_json_method, METH_NOARGS, "to_json($self)\n--\n\nSerialize the result to a JSON string."},
     {nullptr, nullptr, 0, nullptr},
@@ -112,6 +152,15 @@ PyGetSetDef getset[] = {
     {"requantize_skipped_reason", get_requantize_skipped_reason, nullptr,
      "Why no re-quantized model was written (the refusal, or the quantizer's exit\n"
      "status and last lines), or `None` when `output_path` names the written file.",
+     nullptr},
+    {"measurements", get_measurements, nullptr,
+     "Every configuration the search measured successfully, best first, as a\n"
+     "list of dicts with the keys `runtime`, `quantization`, `threads`,\n"
+     "`gpu_layers`, `batch_size`, `tokens_per_sec`, `tokens_per_sec_stddev`\n"
+     "(`None` for a single run or an estimate), `latency_ms`, `peak_memory_mb`,\n"
+     "`runs`, `estimate` (a hardware-aware figure standing in for a missing\n"
+     "llama.cpp tool) and `winner` (the configuration this result holds).\n"
+     "Failed measurements are not listed; their reasons were logged.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

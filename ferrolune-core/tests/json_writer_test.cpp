@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ferrolune/core/json_writer.h"
+#include "ferrolune/testing/case_name.h"
 
 namespace j = ferrolune::json;
 
@@ -25,7 +26,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{1e16, "1e16"}, FloatCase{1.5e-6, "1.5e-6"}, FloatCase{41.5, "41.5"},
                       FloatCase{-2.25, "-2.25"}, FloatCase{0.1, "0.1"}, FloatCase{9999999999999998.0, "9999999999999998.0"},
                       FloatCase{1.2345e20, "1.2345e20"}, FloatCase{123456.789, "123456.789"},
-                      FloatCase{std::numeric_limits<double>::infinity(), "null"}, FloatCase{std::nan(""), "null"}));
+                      FloatCase{std::numeric_limits<double>::infinity(), "null"}, FloatCase{std::nan(""), "null"}),
+    [](const auto& info) { return ferrolune::testing::number_case_name(info.param.value, info.param.text); });
 
 TEST(JsonWriter, compact_and_pretty_objects) {
     for (bool pretty : {false, true}) {

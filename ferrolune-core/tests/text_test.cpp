@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ferrolune/core/text.h"
+#include "ferrolune/testing/case_name.h"
 
 namespace t = ferrolune::text;
 
@@ -50,7 +51,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseUnsigned,
                          ::testing::Values(ParseCase{"42", 42u}, ParseCase{"+7", 7u}, ParseCase{"+", std::nullopt},
                                            ParseCase{"", std::nullopt}, ParseCase{"-1", std::nullopt},
                                            ParseCase{"1 ", std::nullopt}, ParseCase{"4294967295", 4294967295u},
-                                           ParseCase{"4294967296", std::nullopt}, ParseCase{"[N/A]", std::nullopt}));
+                                           ParseCase{"4294967296", std::nullopt}, ParseCase{"[N/A]", std::nullopt}),
+                         [](const auto& info) { return ferrolune::testing::case_name(info.param.text); });
 
 TEST(Text, one_decimal_rounds_half_to_even) {
     EXPECT_EQ(t::one_decimal(42.37), "42.4");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/case_name.h"
 #include "test_support.h"
 
 namespace ferrolune {
@@ -98,7 +99,8 @@ TEST_P(JoinPath, inserts_one_slash_only_when_needed) {
 INSTANTIATE_TEST_SUITE_P(Cases, JoinPath,
                          ::testing::Values(JoinCase{"out", "out/Modelfile"}, JoinCase{"out/", "out/Modelfile"},
                                            JoinCase{"", "Modelfile"}, JoinCase{"/", "/Modelfile"},
-                                           JoinCase{"a//", "a//Modelfile"}));
+                                           JoinCase{"a//", "a//Modelfile"}),
+                         [](const auto& info) { return testing::case_name(info.param.dir); });
 
 TEST(OllamaBundle, empty_output_dir_writes_bare_names_in_working_directory) {
     TempDir tmp;
@@ -176,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(Extensions, ModelKind,
                                            KindCase{"..onnx", true}, KindCase{"m.gguf", false},
                                            KindCase{"m.ONNX", false}, KindCase{"m.Onnx", false},
                                            KindCase{".onnx", false}, KindCase{"model", false},
-                                           KindCase{"m.onnx.bak", false}, KindCase{"m.", false}));
+                                           KindCase{"m.onnx.bak", false}, KindCase{"m.", false}),
+                         [](const auto& info) { return testing::case_name(info.param.file_name); });
 
 struct FailureCase {
     const char* name;

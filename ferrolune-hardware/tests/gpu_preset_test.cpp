@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/case_name.h"
+
 namespace ferrolune {
 namespace {
 
@@ -44,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PresetCase{"H100", "NVIDIA H100", 81920, 9, 0},
                       PresetCase{"CPU", nullptr, 0, 0, 0}, PresetCase{"cpu", nullptr, 0, 0, 0},
                       PresetCase{"c p u", nullptr, 0, 0, 0}, PresetCase{"", nullptr, 0, 0, 0},
-                      PresetCase{" - -", nullptr, 0, 0, 0}));
+                      PresetCase{" - -", nullptr, 0, 0, 0}),
+    [](const auto& info) { return testing::case_name(info.param.text); });
 
 struct UnknownCase {
     const char* text;
@@ -65,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnknownPreset,
                                            UnknownCase{"4090\t", "4090\t"},
                                            UnknownCase{"RTX A100", "rtxa100"},
                                            UnknownCase{"4090\xC2\xA0", "4090\xC2\xA0"},  // no-break space stays
-                                           UnknownCase{"\xC3\x84" "100", "\xC3\xA4" "100"}));
+                                           UnknownCase{"\xC3\x84" "100", "\xC3\xA4" "100"}),
+                         [](const auto& info) { return testing::case_name(info.param.text); });
 
 TEST(Preset, absent_text_means_no_gpu) {
     auto r = gpu_preset(std::nullopt);

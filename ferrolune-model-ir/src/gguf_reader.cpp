@@ -498,7 +498,10 @@ Result<ModelIR> read_gguf_stream(BufferedFile& f) {
     ir.attention_head_count_kv = fit32(q.head_count_kv);
     ir.feed_forward_length = q.feed_forward;
     if (q.explicit_params) ir.param_count = q.explicit_params;
-    else if (q.block_count && q.embedding_length) ir.param_count = estimate_param_count(*q.block_count, *q.embedding_length);
+    else if (q.block_count && q.embedding_length) {
+        ir.param_count = estimate_param_count(*q.block_count, *q.embedding_length);
+        ir.param_count_estimated = true;
+    }
     static const std::vector<uint64_t> kUnknown;
     const auto& h = q.head_count ? q.head_count->values : kUnknown;
     const auto& k = q.head_count_kv ? q.head_count_kv->values : kUnknown;

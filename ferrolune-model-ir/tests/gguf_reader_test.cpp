@@ -111,6 +111,42 @@ TEST(GgufReader, explicit_parameter_count_wins_over_estimate_and_accepts_signed_
     EXPECT_EQ(ir->param_count, std::numeric_limits<uint64_t>::max());
 }
 
+struct EstimateCase {
+    std::string name;
+    std::string bytes;
+    std::optional<uint64_t> param_count;
+    bool estimated;
+};
+
+class GgufParamCountSource : public ::testing::TestWithParam<EstimateCase> {};
+
+// The record says where the count came from, so callers can mark the
+// figures that rest on a guess.
+TEST_P(GgufParamCountSource, flags_only_a_computed_count_as_estimated) {
+    auto ir = read_bytes(GetParam().bytes);
+    ASSERT_TRUE(ir) << ir.error().render();
+    EXPECT_EQ(ir->param_count, GetParam().param_count);
+    EXPECT_EQ(ir->param_count_estimated, GetParam().estimated);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, GgufParamCountSource,
+    ::testing::Values(
+        EstimateCase{"shape_only", Gguf(2).kv_u32("llama.block_count", 2).kv_u32("llama.embedding_length", 8).bytes(),
+                     12ull * 2 * 8 * 8, true},
+        EstimateCase{"explicit_count",
+                     Gguf(3)
+                         .kv_u32("llama.block_count", 2)
+                         .kv_u32("llama.embedding_length", 8)
+                         .key("general.parameter_count", GgufValueType::Uint64)
+                         .u64(1234)
+                         .bytes(),
+                     1234, false},
+        EstimateCase{"explicit_count_alone", Gguf(1).key("general.parameter_count", GgufValueType::Uint64).u64(99).bytes(),
+                     99, false},
+        EstimateCase{"no_shape_no_count", Gguf(1).kv_u32("llama.block_count", 2).bytes(), std::nullopt, false}),
+    [](const ::testing::TestParamInfo<EstimateCase>& info) { return info.param.name; });
+
 TEST(GgufReader, first_shape_entry_and_last_head_entry_win) {
     Gguf g(4);
     g.kv_u32("a.block_count", 10).kv_u32("b.block_count", 20);
@@ -235,9 +271,9 @@ TEST(GgufReader, every_truncation_of_a_good_file_is_an_error) {
 
 TEST(GgufReader, missing_file_names_the_path) {
     TempDir dir;
-    auto missing = read_gguf(dir.path() + "/none.gguf");
+    auto missing = read_gguf(dir.str("none.gguf"));
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().render(), "open GGUF file: " + dir.path() + "/none.gguf: No such file or directory (os error 2)");
+    EXPECT_EQ(missing.error().render(), "open GGUF file: " + dir.str("none.gguf") + ": No such file or directory (os error 2)");
 }
 
 TEST(GgufReader, skip_across_buffer_boundaries_lands_on_the_next_entry) {

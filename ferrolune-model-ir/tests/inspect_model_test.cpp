@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "ferrolune/testing/case_name.h"
 #include "test_files.h"
 
 namespace ferrolune {
@@ -30,7 +31,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Extension,
                                            ExtensionCase{"model", ""}, ExtensionCase{"model.", ""},
                                            ExtensionCase{"dir.d/.gguf", ""}, ExtensionCase{"a.d/model", ""},
                                            ExtensionCase{"m.\xc3\x89X", "\xc3\x89x"},  // only ASCII is lowered
-                                           ExtensionCase{"m.\xff\xfe", ""}));
+                                           ExtensionCase{"m.\xff\xfe", ""}),
+                         [](const auto& info) { return testing::case_name(info.param.path); });
 
 struct RefusedCase {
     const char* name;
@@ -42,7 +44,7 @@ class Refused : public ::testing::TestWithParam<RefusedCase> {};
 TEST_P(Refused, names_the_extension_and_never_opens_the_file) {
     TempDir dir;
     // The file does not exist: an attempt to open it would show in the error.
-    auto r = inspect_model(dir.path() + "/" + GetParam().name);
+    auto r = inspect_model(dir.str(GetParam().name));
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().render(), std::string("unrecognised model file extension '") + GetParam().expected +
                                       "'; expected '.gguf' or '.onnx'");
@@ -51,7 +53,8 @@ TEST_P(Refused, names_the_extension_and_never_opens_the_file) {
 INSTANTIATE_TEST_SUITE_P(Cases, Refused,
                          ::testing::Values(RefusedCase{"model.bin", ".bin"}, RefusedCase{"model", "."},
                                            RefusedCase{"model.", "."}, RefusedCase{".gguf", "."},
-                                           RefusedCase{"m.\xc3\x89GGUF", ".\xc3\x89gguf"}));
+                                           RefusedCase{"m.\xc3\x89GGUF", ".\xc3\x89gguf"}),
+                         [](const auto& info) { return testing::case_name(info.param.name); });
 
 TEST(InspectModel, dispatches_on_extension_not_content) {
     TempDir dir;
@@ -82,7 +85,7 @@ struct ModelFileCase {
 class NotAModelDetail : public ::testing::TestWithParam<ModelFileCase> {};
 
 std::string make_file(const TempDir& dir, const ModelFileCase& c) {
-    const std::string path = dir.path() + "/" + c.file;
+    const std::string path = dir.str(c.file);
     switch (c.make) {
         case Make::Bytes: return dir.write(c.file, c.bytes);
         case Make::Missing: return path;

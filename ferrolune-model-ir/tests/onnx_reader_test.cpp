@@ -202,12 +202,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OnnxReader, read_and_decode_failures_are_told_apart) {
     TempDir dir;
-    auto missing = read_onnx(dir.path() + "/none.onnx");
+    auto missing = read_onnx(dir.str("none.onnx"));
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().render(), "read ONNX file: " + dir.path() + "/none.onnx: No such file or directory (os error 2)");
+    EXPECT_EQ(missing.error().render(), "read ONNX file: " + dir.str("none.onnx") + ": No such file or directory (os error 2)");
     auto gguf = read_onnx(dir.write("m.onnx", std::string("GGUF\x03\0\0\0", 8) + std::string(16, '\0')));
     ASSERT_FALSE(gguf);
-    EXPECT_EQ(gguf.error().message(), "read ONNX file: " + dir.path() + "/m.onnx");
+    EXPECT_EQ(gguf.error().message(), "read ONNX file: " + dir.str("m.onnx"));
     ASSERT_EQ(gguf.error().causes().size(), 2u);
     EXPECT_EQ(gguf.error().causes()[0], "decode ONNX protobuf");
 }
@@ -226,7 +226,7 @@ TEST_P(OnnxNotAModel, decodes_but_is_refused) {
     TempDir dir;
     auto ir = read_onnx(dir.write("m.onnx", GetParam().bytes));
     ASSERT_FALSE(ir);
-    EXPECT_EQ(ir.error().render(), "read ONNX file: " + dir.path() + "/m.onnx: not an ONNX model: " + GetParam().reason);
+    EXPECT_EQ(ir.error().render(), "read ONNX file: " + dir.str("m.onnx") + ": not an ONNX model: " + GetParam().reason);
     EXPECT_TRUE(is_not_a_model(ir.error()));
 }
 

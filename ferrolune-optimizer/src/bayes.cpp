@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "ferrolune/core/text.h"
+#include "ferrolune/optimizer/measurement_log.h"
 #include "ferrolune/runtime/adapter_registry.h"
 #include "log.h"
 
@@ -366,6 +367,8 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
     SearchState state;
     Measured measured;
     std::size_t measurements = 0;
+    // Every successful measurement, for the caller's table.
+    std::vector<Measurement> rows;
     // Successful measurements in order, for the near-tie decision.
     std::vector<std::pair<RuntimeConfig, BenchmarkResult>> successes;
 
@@ -390,8 +393,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
     const std::size_t initial_total = initial_configs.size();
     for (const RuntimeConfig& c : initial_configs) measured.add(c);
 
-    std::vector<BenchmarkOutcome> outcomes =
-        apply_llama_estimates(run_benchmarks(initial_configs, model, measure), model, hw);
+    std::vector<BenchmarkOutcome> outcomes = measure_and_record(initial_configs, model, hw, measure, rows);
     measurements += initial_configs.size();
     for (std::size_t i = 0; i < outcomes.size() && i < initial_points.size(); ++i) {
         const BenchmarkOutcome& o = outcomes[i];
@@ -428,7 +430,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
         measured.add(config);
         log_line(fmt::format("[Bayes iter {}/{}] {}", k + 1, kRefinementIterations, describe(config)));
 
-        std::vector<BenchmarkOutcome> single = apply_llama_estimates(run_benchmarks({config}, model, measure), model, hw);
+        std::vector<BenchmarkOutcome> single = measure_and_record({config}, model, hw, measure, rows);
         ++measurements;
         if (single.empty()) continue;
         const BenchmarkOutcome& o = single.front();
@@ -461,7 +463,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
             log_line(fmt::format("[Bayes tie] {} and {} are within each other's spread \u2014 measuring both again",
                                  describe(first_config), describe(second_config)));
             std::vector<BenchmarkOutcome> again =
-                apply_llama_estimates(run_benchmarks({first_config, second_config}, model, measure), model, hw);
+                measure_and_record({first_config, second_config}, model, hw, measure, rows);
             measurements += 2;
             for (const BenchmarkOutcome& o : again) {
                 auto& slot = o.config == first_config ? first : second;
@@ -484,7 +486,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
 
     return BayesianOutcome{state.best_config, state.best_metrics,
                            std::vector<std::string>(state.failure_reasons.begin(), state.failure_reasons.end()),
-                           measurements};
+                           measurements, std::move(rows)};
 }
 
 }  // namespace ferrolune::optimizer

@@ -1,6 +1,9 @@
 #include "ferrolune/optimizer/optimization_result.h"
 
+#include <algorithm>
+
 #include "ferrolune/core/json_writer.h"
+#include "ferrolune/runtime/adapter_registry.h"
 
 namespace ferrolune {
 
@@ -67,5 +70,28 @@ std::string write_result(const OptimizationResult& r, bool pretty) {
 
 std::string to_json(const OptimizationResult& r) { return write_result(r, false); }
 std::string to_json_pretty(const OptimizationResult& r) { return write_result(r, true); }
+
+void record_measurements(std::vector<Measurement>& rows, const std::vector<BenchmarkOutcome>& outcomes,
+                         const std::vector<bool>& estimated, Repeat repeat) {
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        const BenchmarkOutcome& o = outcomes[i];
+        if (!o.result) continue;
+        const bool estimate = i < estimated.size() && estimated[i];
+        auto row = std::ranges::find_if(rows, [&](const Measurement& m) { return m.config == o.config; });
+        if (row == rows.end()) {
+            rows.push_back(Measurement{o.config, *o.result, estimate});
+        } else if (repeat == Repeat::Replace || row->estimate) {
+            *row = Measurement{o.config, *o.result, estimate};
+        } else if (!estimate) {
+            row->metrics = combine_runs({row->metrics, *o.result});
+        }
+    }
+}
+
+void sort_best_first(std::vector<Measurement>& rows) {
+    std::ranges::stable_sort(rows, [](const Measurement& a, const Measurement& b) {
+        return a.metrics.tokens_per_sec > b.metrics.tokens_per_sec;
+    });
+}
 
 }  // namespace ferrolune

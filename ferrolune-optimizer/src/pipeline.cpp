@@ -41,18 +41,28 @@ std::string no_valid_configuration_message(const std::vector<std::string>& reaso
 }
 
 // The exhaustive search; its error is the fallback message alone.
+// Its successful measurements go into `rows`, replacing the search's rows
+// for the same configurations: it decides on its own fresh figures.
 Result<OptimizationResult> cartesian_search(const ModelDescription& model, std::optional<double> max_latency_ms,
-                                            const HardwareProfile& hw, const MeasureFn& measure) {
+                                            const HardwareProfile& hw, const MeasureFn& measure,
+                                            std::vector<Measurement>& rows) {
     std::vector<RuntimeConfig> candidates = generate_candidates(hw, model);
     if (candidates.empty()) return fail("no candidate configurations generated for this hardware / model combination");
 
     std::vector<BenchmarkOutcome> outcomes = run_benchmarks(std::move(candidates), model, measure);
     // Reasons come from the raw outcomes, before estimates replace any.
     std::set<std::string> reason_set;
-    for (const BenchmarkOutcome& o : outcomes)
+    std::vector<bool> failed;
+    for (const BenchmarkOutcome& o : outcomes) {
+        failed.push_back(!o.result);
         if (!o.result) reason_set.insert(o.result.error().root_cause());
+    }
     std::vector<std::string> reasons(reason_set.begin(), reason_set.end());
     outcomes = apply_llama_estimates(std::move(outcomes), model, hw);
+    std::vector<bool> estimated(outcomes.size(), false);
+    for (std::size_t i = 0; i < outcomes.size() && i < failed.size(); ++i)
+        estimated[i] = failed[i] && outcomes[i].result.has_value();
+    record_measurements(rows, outcomes, estimated, Repeat::Replace);
 
     // A tenth of the available memory stays free for the runtime's own
     // buffers and the rest of the machine.
@@ -107,6 +117,12 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
 
     BayesianOutcome bayes = bayesian_search(space, model, hw, measure);
     if (stopped()) return fail(cancel::interrupted_error());
+    std::vector<Measurement> rows = std::move(bayes.rows);
+    auto with_rows = [&rows](OptimizationResult r) {
+        sort_best_first(rows);
+        r.measurements = std::move(rows);
+        return r;
+    };
     if (bayes.best_config && bayes.best_metrics) {
         const RuntimeConfig& c = *bayes.best_config;
         const BenchmarkResult& m = *bayes.best_metrics;
@@ -114,7 +130,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         log_line(fmt::format("[Bayes final] Best: {}/{}/{} threads/{} gpu_layers \u2192 {} tok/s ({} measurements)",
                              to_string(c.runtime), to_string(c.quantization), c.threads, c.gpu_layers,
                              text::one_decimal(m.tokens_per_sec), bayes.measurements));
-        if (!(max_latency_ms && m.latency_ms > *max_latency_ms)) return OptimizationResult{c, m};
+        if (!(max_latency_ms && m.latency_ms > *max_latency_ms)) return with_rows(OptimizationResult{c, m});
         log_line(fmt::format(
             "[Bayes final] Best config latency {}ms exceeds limit {}ms \u2014 falling back to cartesian search",
             text::one_decimal(m.latency_ms), text::one_decimal(*max_latency_ms)));
@@ -123,9 +139,9 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         "[Bayes final] No successful evaluations \u2014 falling back to cartesian search. Failure reasons: {}",
         bayes.failure_reasons.empty() ? std::string("none recorded") : fmt::format("{}", fmt::join(bayes.failure_reasons, "; "))));
 
-    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, measure);
+    Result<OptimizationResult> fallback = cartesian_search(model, max_latency_ms, hw, measure, rows);
     if (stopped()) return fail(cancel::interrupted_error());
-    if (fallback) return fallback;
+    if (fallback) return with_rows(std::move(*fallback));
 
     Error bayes_error(no_valid_configuration_message(bayes.failure_reasons, max_latency_ms));
     return fail(std::move(bayes_error).context(

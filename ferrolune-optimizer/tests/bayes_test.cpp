@@ -30,14 +30,14 @@ void expect_point_near(const Point& got, const Point& want, double tol) {
     for (int j = 0; j < 5; ++j) EXPECT_NEAR(got[j], want[j], tol) << "coordinate " << j;
 }
 
-TEST(HaltonPoint, IndexZeroIsTheOriginAndLaterIndicesMirrorDigits) {
+TEST(HaltonPoint, index_zero_is_the_origin_and_later_indices_mirror_digits) {
     expect_point_near(halton_point(0), {0, 0, 0, 0, 0}, 0);
     expect_point_near(halton_point(1), {0.5, 1.0 / 3, 0.2, 1.0 / 7, 1.0 / 11}, 1e-15);
     expect_point_near(halton_point(4), {0.125, 4.0 / 9, 0.8, 4.0 / 7, 4.0 / 11}, 1e-15);
     expect_point_near(halton_point(5), {0.625, 7.0 / 9, 0.04, 5.0 / 7, 5.0 / 11}, 1e-15);
 }
 
-TEST(PseudoRandomPoint, SeedsGiveTheirFixedSequences) {
+TEST(PseudoRandomPoint, seeds_give_their_fixed_sequences) {
     expect_point_near(pseudo_random_point(0), {0.0782087, 0.1016988, 0.6053233, 0.4012162, 0.3836258}, 1e-7);
     expect_point_near(pseudo_random_point(1), {0.4232092, 0.5094074, 0.6483594, 0.3828634, 0.7954477}, 1e-7);
     // The seed offset of the candidates wraps instead of overflowing.
@@ -48,7 +48,7 @@ TEST(PseudoRandomPoint, SeedsGiveTheirFixedSequences) {
     }
 }
 
-TEST(DecodePoint, FirstFiveHaltonPointsOfTheTwoRuntimeSpace) {
+TEST(DecodePoint, first_five_halton_points_of_the_two_runtime_space) {
     const SearchSpace space = two_runtime_space();
     // Ollama takes only the quantization: 2 of the 200 configurations, so
     // its slice of the runtime coordinate is 1 % and these five are llama.cpp's.
@@ -67,7 +67,7 @@ struct DecodeCase {
 
 class DecodePointEdges : public ::testing::TestWithParam<DecodeCase> {};
 
-TEST_P(DecodePointEdges, Decodes) {
+TEST_P(DecodePointEdges, decodes) {
     EXPECT_EQ(describe(decode_point(GetParam().space, GetParam().x)), GetParam().want);
 }
 
@@ -95,20 +95,20 @@ INSTANTIATE_TEST_SUITE_P(
                    "Ollama/Q4_K_M/4/0/128"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(KdeDensity, EmptySetAndSinglePoint) {
+TEST(KdeDensity, empty_set_and_single_point) {
     Point x{0.3, 0.1, 0.7, 0.2, 0.9};
     EXPECT_EQ(kde_density(x, {}), 1e-10);
     EXPECT_DOUBLE_EQ(kde_density(x, {x}), std::pow(1.0 / (0.212 * 2.5066282746310002), 5));
 }
 
-TEST(KdeDensity, IdenticalSamplesUseTheMinimumSpread) {
+TEST(KdeDensity, identical_samples_use_the_minimum_spread) {
     // Zero standard deviation must not give a zero bandwidth (division by 0).
     Point x{0.5, 0.5, 0.5, 0.5, 0.5};
     double h = 0.01 * 1.06 * std::pow(2.0, -0.2);
     EXPECT_DOUBLE_EQ(kde_density(x, {x, x}), std::pow(1.0 / (h * 2.5066282746310002), 5));
 }
 
-TEST(KdeDensity, DimensionsARuntimeIgnoresNeitherShapeNorWeighItsSamples) {
+TEST(KdeDensity, dimensions_a_runtime_ignores_neither_shape_nor_weigh_its_samples) {
     const SearchSpace space = two_runtime_space();
     const Point llama{0.1, 0.2, 0.9, 0.1, 0.5};  // 4 threads, many layers
     const Point ollama{0.995, 0.2, 0.1, 0.9, 0.5};
@@ -125,13 +125,13 @@ TEST(KdeDensity, DimensionsARuntimeIgnoresNeitherShapeNorWeighItsSamples) {
     EXPECT_EQ(search_cell(space, llama).point, search_cell(space, {0.2, 0.1, 0.9, 0.2, 0.4}).point);
 }
 
-TEST(SuggestPoint, FewObservationsUseTheSeedOfIterationPlusCount) {
+TEST(SuggestPoint, few_observations_use_the_seed_of_iteration_plus_count) {
     std::vector<Observation> obs = {{halton_point(1), 5.0}};
     expect_point_near(suggest_point(obs, 0.25, 24, 0), pseudo_random_point(1), 0);
     expect_point_near(suggest_point({}, 0.25, 24, 3), pseudo_random_point(3), 0);
 }
 
-TEST(SuggestPoint, PrefersCandidatesNearTheGoodObservations) {
+TEST(SuggestPoint, prefers_candidates_near_the_good_observations) {
     std::vector<Observation> obs;
     for (uint64_t i = 1; i <= 8; ++i) obs.push_back({halton_point(i), static_cast<double>(i)});
     Point x = suggest_point(obs, 0.25, 24, 0);
@@ -181,7 +181,7 @@ std::vector<std::string> described(const std::vector<RuntimeConfig>& configs) {
     return out;
 }
 
-TEST(BayesianSearch, LargeSpaceMeasuresTwelveDistinctConfigurationsAndKeepsTheBest) {
+TEST(BayesianSearch, large_space_measures_twelve_distinct_configurations_and_keeps_the_best) {
     SearchRun r = search(two_runtime_space(), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return factor_surface(c);
     });
@@ -209,7 +209,7 @@ TEST(BayesianSearch, LargeSpaceMeasuresTwelveDistinctConfigurationsAndKeepsTheBe
                                  "[Bayes init 2/5] LlamaCpp/Q4_0/4 threads/13 gpu_layers \u2192 17.6 tok/s\n"));
 }
 
-TEST(BayesianSearch, SameSpaceAndMeasurementsGiveTheSameSequence) {
+TEST(BayesianSearch, same_space_and_measurements_give_the_same_sequence) {
     auto fn = [](const RuntimeConfig& c) -> Result<BenchmarkResult> { return factor_surface(c); };
     SearchRun first = search(two_runtime_space(), fn);
     SearchRun second = search(two_runtime_space(), fn);
@@ -219,7 +219,7 @@ TEST(BayesianSearch, SameSpaceAndMeasurementsGiveTheSameSequence) {
     EXPECT_EQ(first.log, second.log);
 }
 
-TEST(BayesianSearch, SpaceWithinTheBudgetIsMeasuredWholeOnceAndTheAnswerIsExact) {
+TEST(BayesianSearch, space_within_the_budget_is_measured_whole_once_and_the_answer_is_exact) {
     // LlamaCpp on a machine without a GPU: 2 quantizations x 3 thread counts,
     // batch ignored, layers 0; Ollama adds one per quantization.
     const SearchSpace space = two_runtime_space(0);
@@ -237,7 +237,7 @@ TEST(BayesianSearch, SpaceWithinTheBudgetIsMeasuredWholeOnceAndTheAnswerIsExact)
     EXPECT_THAT(r.log, ::testing::Not(HasSubstr("[Bayes iter")));
 }
 
-TEST(BayesianSearch, FailuresAreLoggedCollectedOnceAndFourFailuresSwitchTheSeed) {
+TEST(BayesianSearch, failures_are_logged_collected_once_and_four_failures_switch_the_seed) {
     const SearchSpace space = two_runtime_space();
     std::vector<RuntimeConfig> failing;
     for (const auto& [point, config] : initial_samples(space))
@@ -254,7 +254,7 @@ TEST(BayesianSearch, FailuresAreLoggedCollectedOnceAndFourFailuresSwitchTheSeed)
     EXPECT_EQ(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(1))));
 }
 
-TEST(BayesianSearch, ThreeSuccessesSwitchTheFirstRefinementToTheDensityModel) {
+TEST(BayesianSearch, three_successes_switch_the_first_refinement_to_the_density_model) {
     const SearchSpace space = two_runtime_space();
     const auto initial = initial_samples(space);
     SearchRun r = search(space, [&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
@@ -275,7 +275,7 @@ TEST(BayesianSearch, ThreeSuccessesSwitchTheFirstRefinementToTheDensityModel) {
     EXPECT_NE(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(2))));
 }
 
-TEST(BayesianSearch, EqualThroughputKeepsTheEarlierBest) {
+TEST(BayesianSearch, equal_throughput_keeps_the_earlier_best) {
     SearchRun r = search(two_runtime_space(), [](const RuntimeConfig&) -> Result<BenchmarkResult> {
         return BenchmarkResult{7.0, 1.0, 1};
     });
@@ -283,7 +283,7 @@ TEST(BayesianSearch, EqualThroughputKeepsTheEarlierBest) {
     EXPECT_EQ(describe(*r.outcome.best_config), "LlamaCpp/Q4_K_M/4/6/0");
 }
 
-TEST(SuggestPoint, EachIterationDrawsItsOwnCandidatesAndSkipsMeasuredOnes) {
+TEST(SuggestPoint, each_iteration_draws_its_own_candidates_and_skips_measured_ones) {
     std::vector<Observation> obs;
     for (uint64_t i = 1; i <= 8; ++i) obs.push_back({halton_point(i), static_cast<double>(i)});
     std::vector<std::vector<Point>> seen(3);
@@ -308,7 +308,7 @@ TEST(SuggestPoint, EachIterationDrawsItsOwnCandidatesAndSkipsMeasuredOnes) {
     EXPECT_FALSE(suggest_point({}, 0.25, 24, 0, [](const Point&) { return false; }));
 }
 
-TEST(BayesianSearch, NearTieOfTheBestTwoIsMeasuredAgainAndDecidedOnThePooledFigures) {
+TEST(BayesianSearch, near_tie_of_the_best_two_is_measured_again_and_decided_on_the_pooled_figures) {
     // Two configurations stand out by a margin inside their spread; the
     // first measurement favours one, the second (larger) the other.
     const SearchSpace space = two_runtime_space(0);  // eight configurations, measured whole
@@ -338,7 +338,7 @@ TEST(BayesianSearch, NearTieOfTheBestTwoIsMeasuredAgainAndDecidedOnThePooledFigu
                                  "gpu_layers are within each other's spread \u2014 measuring both again\n"));
 }
 
-TEST(BayesianSearch, ClearWinnerOrFiguresWithoutSpreadAreNotMeasuredAgain) {
+TEST(BayesianSearch, clear_winner_or_figures_without_spread_are_not_measured_again) {
     SearchRun r = search(two_runtime_space(0), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return factor_surface(c);  // no spread: exact figures
     });
@@ -356,7 +356,7 @@ TEST(BayesianSearch, ClearWinnerOrFiguresWithoutSpreadAreNotMeasuredAgain) {
         EXPECT_EQ(within_spread(c.a, c.b), c.tie) << c.a.tokens_per_sec << " vs " << c.b.tokens_per_sec;
 }
 
-TEST(BayesianSearch, EveryMeasurementFailingGivesNoBestAndSortedReasons) {
+TEST(BayesianSearch, every_measurement_failing_gives_no_best_and_sorted_reasons) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return fail(c.runtime == RuntimeKind::Ollama ? "b: ollama down" : "a: llama broke");
     });

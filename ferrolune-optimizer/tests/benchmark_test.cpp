@@ -80,7 +80,7 @@ private:
     std::size_t max_in_progress_ = 0;
 };
 
-TEST(RunBenchmarks, EmptyListReturnsAtOnceWithoutMeasuring) {
+TEST(RunBenchmarks, empty_list_returns_at_once_without_measuring) {
     bool called = false;
     auto out = run_benchmarks({}, gguf_model(), [&](const RuntimeConfig&, const ModelDescription&, std::string_view) {
         called = true;
@@ -90,7 +90,7 @@ TEST(RunBenchmarks, EmptyListReturnsAtOnceWithoutMeasuring) {
     EXPECT_FALSE(called);
 }
 
-TEST(RunBenchmarks, AtMostThreeInProgressAndWaitingOnesStartInInputOrder) {
+TEST(RunBenchmarks, at_most_three_in_progress_and_waiting_ones_start_in_input_order) {
     Gate gate;
     std::vector<BenchmarkOutcome> out;
     std::thread caller([&] { out = run_benchmarks(configs(6), gguf_model(), gate.measure()); });
@@ -123,7 +123,7 @@ TEST(RunBenchmarks, AtMostThreeInProgressAndWaitingOnesStartInInputOrder) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(out[i].config.threads, static_cast<uint32_t>(i + 1));
 }
 
-TEST(RunBenchmarks, OutcomesKeepInputOrderWhateverTheFinishingOrder) {
+TEST(RunBenchmarks, outcomes_keep_input_order_whatever_the_finishing_order) {
     // Finishing order 3, 4, 5, 2, 1 (the latest started finish first).
     Gate gate;
     std::vector<BenchmarkOutcome> out;
@@ -143,7 +143,7 @@ TEST(RunBenchmarks, OutcomesKeepInputOrderWhateverTheFinishingOrder) {
     }
 }
 
-TEST(RunBenchmarks, ThrowingMeasurementBecomesItsOwnErrorOnly) {
+TEST(RunBenchmarks, throwing_measurement_becomes_its_own_error_only) {
     auto measure = [](const RuntimeConfig& c, const ModelDescription&, std::string_view) -> Result<BenchmarkResult> {
         if (c.threads == 2) throw std::runtime_error("index out of range");
         if (c.threads == 3) throw 42;
@@ -162,7 +162,7 @@ TEST(RunBenchmarks, ThrowingMeasurementBecomesItsOwnErrorOnly) {
     EXPECT_TRUE(out[4].result);
 }
 
-TEST(RunBenchmarks, MissingToolThroughTheRealRegistryFailsOnlyItsConfiguration) {
+TEST(RunBenchmarks, missing_tool_through_the_real_registry_fails_only_its_configuration) {
     const char* old = std::getenv("PATH");
     std::string saved = old ? old : "";
     ::setenv("PATH", "/nonexistent-ferrolune-bin", 1);
@@ -184,7 +184,7 @@ TEST(RunBenchmarks, MissingToolThroughTheRealRegistryFailsOnlyItsConfiguration) 
     EXPECT_EQ(out[2].result->tokens_per_sec, 3.0);
 }
 
-TEST(RunBenchmarks, LeavesNoThreadBehind) {
+TEST(RunBenchmarks, leaves_no_thread_behind) {
     std::size_t before = thread_count();
     auto out = run_benchmarks(configs(7), gguf_model(), [](const RuntimeConfig&, const ModelDescription&, std::string_view) {
         return Result<BenchmarkResult>(BenchmarkResult{1.0, 1.0, 1});

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/case_name.h"
+
 namespace ferrolune {
 namespace {
 
@@ -66,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{9999999999999998.0, "9999999999999998.0"}, FloatCase{0.1, "0.1"},
                       FloatCase{std::numeric_limits<double>::quiet_NaN(), "null"},
                       FloatCase{std::numeric_limits<double>::infinity(), "null"},
-                      FloatCase{-std::numeric_limits<double>::infinity(), "null"}));
+                      FloatCase{-std::numeric_limits<double>::infinity(), "null"}),
+    [](const auto& info) { return testing::number_case_name(info.param.value, info.param.text); });
 
 TEST(RunRecordNames, are_the_exact_texts) {
     EXPECT_EQ(format_runtime_list({RuntimeKind::LlamaCpp, RuntimeKind::OnnxRuntime, RuntimeKind::TensorRT,

@@ -39,7 +39,7 @@ Result<BenchmarkResult> metrics(double tps, double latency, uint64_t peak = 100)
     return BenchmarkResult{tps, latency, peak};
 }
 
-TEST(Pipeline, StageLinesAndTheBayesianWinner) {
+TEST(Pipeline, stage_lines_and_the_bayesian_winner) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         // Eight cores, no GPU: threads 4, 8, 16.
         return metrics(c.runtime == RuntimeKind::LlamaCpp ? 10.0 + c.threads : 5.0, 50.0);
@@ -73,7 +73,7 @@ struct StageCase {
 
 class StageLines : public ::testing::TestWithParam<StageCase> {};
 
-TEST_P(StageLines, OpenTheLog) {
+TEST_P(StageLines, open_the_log) {
     ScriptedSurface surface([](const RuntimeConfig&) { return metrics(1.0, 1.0); });
     PipelineRun r = run(GetParam().model, std::nullopt, GetParam().hw, surface);
     auto lines = lines_of(r.log);
@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "[Stage 3/4] Preselected runtimes: [OnnxRuntime]"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Pipeline, TooSlowBestFallsBackAndAcceptsLatencyEqualToTheLimit) {
+TEST(Pipeline, too_slow_best_falls_back_and_accepts_latency_equal_to_the_limit) {
     // Only the fallback's first candidate meets the limit, exactly.
     const RuntimeConfig exact{RuntimeKind::LlamaCpp, Q::Q4_K_M, 4, 512, 0};
     ScriptedSurface surface([&](const RuntimeConfig& c) {
@@ -118,7 +118,7 @@ TEST(Pipeline, TooSlowBestFallsBackAndAcceptsLatencyEqualToTheLimit) {
                                  "falling back to cartesian search. Failure reasons: none recorded\n"));
 }
 
-TEST(Pipeline, WithoutLimitTheBayesianWinnerIgnoresTheMemoryBudget) {
+TEST(Pipeline, without_limit_the_bayesian_winner_ignores_the_memory_budget) {
     ScriptedSurface surface([](const RuntimeConfig&) { return metrics(5.0, 10.0, 1'000'000); });
     PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface);
     ASSERT_TRUE(r.result);
@@ -126,7 +126,7 @@ TEST(Pipeline, WithoutLimitTheBayesianWinnerIgnoresTheMemoryBudget) {
     EXPECT_EQ(surface.measured().size(), 8u);
 }
 
-TEST(Pipeline, FallbackKeepsPeakEqualToTheBudgetAndDropsOneAbove) {
+TEST(Pipeline, fallback_keeps_peak_equal_to_the_budget_and_drops_one_above) {
     // The eight Bayesian measurements fail; the fallback then succeeds.
     std::atomic<int> calls{0};
     ScriptedSurface surface([&](const RuntimeConfig& c) -> Result<BenchmarkResult> {
@@ -146,7 +146,7 @@ TEST(Pipeline, FallbackKeepsPeakEqualToTheBudgetAndDropsOneAbove) {
     EXPECT_THAT(r.log, ::testing::Not(HasSubstr("[ferrolune-optimizer]")));
 }
 
-TEST(Pipeline, BothSearchesFailingGiveTheTwoLevelError) {
+TEST(Pipeline, both_searches_failing_give_the_two_level_error) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         std::string root = c.runtime == RuntimeKind::Ollama ? "ollama: connection refused" : "llama: bad magic";
         return fail(Error(root).context("run failed"));
@@ -162,7 +162,7 @@ TEST(Pipeline, BothSearchesFailingGiveTheTwoLevelError) {
     EXPECT_EQ(std::ranges::count(lines, "[ferrolune-optimizer] benchmark error: run failed"), 24);
 }
 
-TEST(Pipeline, NothingWithinTheLimitAndNoReasonsNamesTheLimit) {
+TEST(Pipeline, nothing_within_the_limit_and_no_reasons_names_the_limit) {
     ScriptedSurface surface([](const RuntimeConfig&) { return metrics(5.0, 80.0); });
     PipelineRun r = run(gguf_model(), 0.25, machine(8, 16000), surface);
     ASSERT_FALSE(r.result);
@@ -172,7 +172,7 @@ TEST(Pipeline, NothingWithinTheLimitAndNoReasonsNamesTheLimit) {
     EXPECT_EQ(r.result.error().render(), "cartesian fallback also failed: " + phase + ": " + phase);
 }
 
-TEST(Pipeline, NothingWithinTheBudgetWithoutLimitNamesMemory) {
+TEST(Pipeline, nothing_within_the_budget_without_limit_names_memory) {
     std::atomic<int> calls{0};
     ScriptedSurface surface([&](const RuntimeConfig&) -> Result<BenchmarkResult> {
         if (calls++ < 8) return fail("down");
@@ -186,7 +186,7 @@ TEST(Pipeline, NothingWithinTheBudgetWithoutLimitNamesMemory) {
               "\u2014 install the required binaries and retry.\nFailure reasons: down");
 }
 
-TEST(Pipeline, NoFallbackCandidatesWhenTheGpuIsTooSmall) {
+TEST(Pipeline, no_fallback_candidates_when_the_gpu_is_too_small) {
     ScriptedSurface surface([](const RuntimeConfig&) -> Result<BenchmarkResult> { return fail("oom"); });
     PipelineRun r = run(gguf_model(7'000'000'000), std::nullopt, machine(8, 64000, gpu(GpuVendor::Nvidia, 1000)), surface);
     ASSERT_FALSE(r.result);
@@ -196,7 +196,7 @@ TEST(Pipeline, NoFallbackCandidatesWhenTheGpuIsTooSmall) {
     EXPECT_EQ(surface.measured().size(), 12u);
 }
 
-TEST(Pipeline, MissingLlamaToolIsReplacedByEstimates) {
+TEST(Pipeline, missing_llama_tool_is_replaced_by_estimates) {
     ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
     });
@@ -207,6 +207,120 @@ TEST(Pipeline, MissingLlamaToolIsReplacedByEstimates) {
               estimate_llama_metrics(r.result->config, gguf_model(), machine(8, 16000)).tokens_per_sec);
     EXPECT_THAT(r.log, HasSubstr("[ferrolune] llama-cli not found \u2014 using hardware-aware estimates for GGUF configs\n"));
     EXPECT_THAT(r.log, HasSubstr("Ollama/Q4_K_M \u2192 ERROR: required binary 'ollama' was not found in PATH"));
+}
+
+
+// What every run's table must hold: one row per configuration, best first,
+// the winner among them with the winner's own figures.
+void expect_table_invariants(const OptimizationResult& r) {
+    for (std::size_t i = 0; i < r.measurements.size(); ++i) {
+        for (std::size_t j = i + 1; j < r.measurements.size(); ++j)
+            EXPECT_NE(r.measurements[i].config, r.measurements[j].config) << describe(r.measurements[i].config);
+        if (i) EXPECT_GE(r.measurements[i - 1].metrics.tokens_per_sec, r.measurements[i].metrics.tokens_per_sec);
+    }
+    auto winner = std::ranges::find_if(r.measurements, [&](const Measurement& m) { return m.config == r.config; });
+    ASSERT_NE(winner, r.measurements.end());
+    EXPECT_EQ(winner->metrics.tokens_per_sec, r.metrics.tokens_per_sec);
+    EXPECT_EQ(winner->metrics.latency_ms, r.metrics.latency_ms);
+}
+
+struct TableCase {
+    const char* name;
+    std::optional<double> limit;
+    // The figure for a configuration, or nothing for a failure.
+    std::function<std::optional<double>(const RuntimeConfig&)> tps;
+};
+
+class MeasurementTable : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(MeasurementTable, HoldsEachSuccessfulConfigurationOnceWithItsFigure) {
+    const TableCase& c = GetParam();
+    ScriptedSurface surface([&](const RuntimeConfig& config) -> Result<BenchmarkResult> {
+        std::optional<double> tps = c.tps(config);
+        if (!tps) return fail(Error("connection refused").context("inference failed"));
+        // Latency tells the two phases apart in the fallback case.
+        return metrics(*tps, config.threads == 4 ? 100.0 : 120.0, 100 + config.threads);
+    });
+    PipelineRun r = run(gguf_model(), c.limit, machine(8, 16000), surface);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    expect_table_invariants(*r.result);
+
+    std::vector<RuntimeConfig> expected;
+    for (const RuntimeConfig& m : surface.measured())
+        if (c.tps(m) && std::ranges::find(expected, m) == expected.end()) expected.push_back(m);
+    ASSERT_EQ(r.result->measurements.size(), expected.size());
+    for (const Measurement& row : r.result->measurements) {
+        SCOPED_TRACE(describe(row.config));
+        EXPECT_NE(std::ranges::find(expected, row.config), expected.end());
+        EXPECT_EQ(row.metrics.tokens_per_sec, *c.tps(row.config));
+        EXPECT_EQ(row.metrics.peak_memory_mb, 100 + row.config.threads);
+        // Never pooled here: no ties, and the fallback's figure replaces the search's.
+        EXPECT_EQ(row.metrics.runs, 1u);
+        EXPECT_FALSE(row.estimate);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, MeasurementTable,
+    ::testing::Values(
+        TableCase{"every_configuration_succeeds", std::nullopt,
+                  [](const RuntimeConfig& c) -> std::optional<double> {
+                      return (c.runtime == RuntimeKind::LlamaCpp ? 10.0 : 3.0) + c.threads + c.batch_size / 1000.0;
+                  }},
+        TableCase{"failures_stay_out", std::nullopt,
+                  [](const RuntimeConfig& c) -> std::optional<double> {
+                      if (c.runtime == RuntimeKind::Ollama) return std::nullopt;
+                      return 10.0 + c.threads;
+                  }},
+        // The search's best is too slow; the fallback measures all 24
+        // candidates again and its fresh rows replace the search's.
+        TableCase{"fallback_rows_replace_the_search_rows", 100.0,
+                  [](const RuntimeConfig& c) -> std::optional<double> { return 10.0 + c.threads; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Pipeline, NearTieRemeasuresArePooledIntoTheirRows) {
+    // LlamaCpp at 10 + threads, each +-5: the best two are within each
+    // other's spread and are measured again.
+    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        if (c.runtime != RuntimeKind::LlamaCpp) return metrics(1.0, 50.0);
+        return BenchmarkResult{10.0 + c.threads, 50.0, 100, 5.0, 3};
+    });
+    PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    ASSERT_THAT(r.log, HasSubstr("[Bayes tie]"));
+    expect_table_invariants(*r.result);
+    // Eight distinct configurations, two of them measured twice.
+    EXPECT_EQ(surface.measured().size(), 10u);
+    ASSERT_EQ(r.result->measurements.size(), 8u);
+    const std::vector<RuntimeConfig> measured = surface.measured();
+    int remeasured_rows = 0;
+    for (std::size_t i = 0; i < r.result->measurements.size(); ++i) {
+        const Measurement& row = r.result->measurements[i];
+        SCOPED_TRACE(describe(row.config));
+        const bool remeasured = std::ranges::count(measured, row.config) == 2;
+        remeasured_rows += remeasured;
+        // The re-measured pair were the best two, and stay on top.
+        EXPECT_EQ(remeasured, i < 2);
+        if (row.config.runtime == RuntimeKind::LlamaCpp) EXPECT_EQ(row.metrics.runs, remeasured ? 6u : 3u);
+    }
+    EXPECT_EQ(remeasured_rows, 2);
+}
+
+TEST(Pipeline, EstimatedRowsAreMarkedAndFailuresLeftOut) {
+    ScriptedSurface surface([](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        return fail(missing_tool_error(c.runtime == RuntimeKind::LlamaCpp ? "llama-cli" : "ollama"));
+    });
+    PipelineRun r = run(gguf_model(), std::nullopt, machine(8, 16000), surface);
+    ASSERT_TRUE(r.result) << r.result.error().render();
+    expect_table_invariants(*r.result);
+    ASSERT_FALSE(r.result->measurements.empty());
+    for (const Measurement& row : r.result->measurements) {
+        SCOPED_TRACE(describe(row.config));
+        EXPECT_EQ(row.config.runtime, RuntimeKind::LlamaCpp);
+        EXPECT_TRUE(row.estimate);
+        EXPECT_EQ(row.metrics.tokens_per_sec,
+                  estimate_llama_metrics(row.config, gguf_model(), machine(8, 16000)).tokens_per_sec);
+    }
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ struct WorkloadCase {
 
 class Workload : public ::testing::TestWithParam<WorkloadCase> {};
 
-TEST_P(Workload, ClassifiesByIntegerRatio) {
+TEST_P(Workload, classifies_by_integer_ratio) {
     ModelDescription m = gguf_model();
     m.feed_forward_length = GetParam().ffn;
     m.hidden_size = GetParam().hidden;
@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WorkloadCase{"hidden_absent", 4096, std::nullopt, WorkloadClass::Balanced}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AnalyzeModelWorkload, FootprintWinsOverParamsAndKvPressureUsesVramOrRam) {
+TEST(AnalyzeModelWorkload, footprint_wins_over_params_and_kv_pressure_uses_vram_or_ram) {
     ModelDescription m = gguf_model(7'000'000'000);
     EXPECT_DOUBLE_EQ(*analyze_model_workload(m, machine(8, 16000)).fp16_memory_mb, 14000.0);
     m.memory_footprint_mb = 13351.44;
@@ -63,7 +63,7 @@ struct PreselectCase {
 
 class Preselect : public ::testing::TestWithParam<PreselectCase> {};
 
-TEST_P(Preselect, KeepsBestTwoAndLogsEliminations) {
+TEST_P(Preselect, keeps_best_two_and_logs_eliminations) {
     const PreselectCase& c = GetParam();
     ::testing::internal::CaptureStderr();
     auto got = preselect_runtimes(c.format, machine(8, 16000, c.gpu), ModelAnalysis{});
@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "[Stage 3/7] Eliminated Vllm: vLLM requires a GPU\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Preselect, KvPressureWithoutVramDropsVllm) {
+TEST(Preselect, kv_pressure_without_vram_drops_vllm) {
     ModelAnalysis pressured;
     pressured.kv_pressure = true;
     ::testing::internal::CaptureStderr();
@@ -95,7 +95,7 @@ TEST(Preselect, KvPressureWithoutVramDropsVllm) {
     EXPECT_THAT(got, ElementsAre(RuntimeKind::OnnxRuntime));
 }
 
-TEST(ThreadCounts, HalfFullDoubleClampedAndUnique) {
+TEST(ThreadCounts, half_full_double_clamped_and_unique) {
     EXPECT_THAT(thread_counts(8), ElementsAre(4, 8, 16));
     EXPECT_THAT(thread_counts(1), ElementsAre(1, 2));
     EXPECT_THAT(thread_counts(48), ElementsAre(24, 48, 64));
@@ -113,7 +113,7 @@ struct GpuBoundCase {
 
 class GpuBound : public ::testing::TestWithParam<GpuBoundCase> {};
 
-TEST_P(GpuBound, ScalesWithVram) {
+TEST_P(GpuBound, scales_with_vram) {
     const GpuBoundCase& c = GetParam();
     std::optional<GpuInfo> g;
     if (c.vram) g = gpu(GpuVendor::Nvidia, *c.vram);
@@ -144,7 +144,7 @@ struct QuantCase {
 
 class SpaceQuantizations : public ::testing::TestWithParam<QuantCase> {};
 
-TEST_P(SpaceQuantizations, FilteredByMemory) {
+TEST_P(SpaceQuantizations, filtered_by_memory) {
     const QuantCase& c = GetParam();
     ModelDescription m = gguf_model(7'000'000'000);
     m.hidden_size = 4096;
@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SpaceQuantizations,
                                            QuantCase{"nothing_fits", 8192, 2000, {Q::Q4_K_M}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SpaceQuantizations, OnnxTableAndFallbackIsQ4KMWhateverTheFormat) {
+TEST(SpaceQuantizations, onnx_table_and_fallback_is_q4_k_m_whatever_the_format) {
     ModelDescription m = gguf_model(7'000'000'000);
     m.format = ModelFormat::Onnx;
     m.hidden_size = 4096;
@@ -175,7 +175,7 @@ TEST(SpaceQuantizations, OnnxTableAndFallbackIsQ4KMWhateverTheFormat) {
     EXPECT_THAT(build_search_space({}, m, machine(8, 1000), ModelAnalysis{}).quantizations, ElementsAre(Q::Q4_K_M));
 }
 
-TEST(GenerateCandidates, GgufWithoutGpuOnEightCores) {
+TEST(GenerateCandidates, gguf_without_gpu_on_eight_cores) {
     auto c = generate_candidates(machine(8, 16000), gguf_model());
     ASSERT_EQ(c.size(), 24u);
     EXPECT_EQ(describe(c[0]), "LlamaCpp/Q4_K_M/4/0/512");
@@ -183,7 +183,7 @@ TEST(GenerateCandidates, GgufWithoutGpuOnEightCores) {
     EXPECT_EQ(describe(c[23]), "Ollama/F16/16/0/512");
 }
 
-TEST(GenerateCandidates, GpuLayerStepsMemoryFilterAndBatchSize) {
+TEST(GenerateCandidates, gpu_layer_steps_memory_filter_and_batch_size) {
     // 7e9 params, 8192 MB of VRAM: F16 needs 14000 MB, above 0.9 x 8192, and is dropped; Q8_0's 7000 fits.
     ModelDescription m = gguf_model(7'000'000'000);
     m.kv_cache_size_mb = 4000.0;  // above 0.3 x VRAM: batch 256
@@ -201,7 +201,7 @@ TEST(GenerateCandidates, GpuLayerStepsMemoryFilterAndBatchSize) {
     EXPECT_TRUE(generate_candidates(machine(8, 16000, gpu(GpuVendor::Nvidia, 1000)), m).empty());
 }
 
-TEST(GenerateCandidates, OnnxMemoryBoundPutsIntegerStrategiesFirst) {
+TEST(GenerateCandidates, onnx_memory_bound_puts_integer_strategies_first) {
     ModelDescription m = gguf_model();
     m.format = ModelFormat::Onnx;
     m.hidden_size = 4096;
@@ -219,7 +219,7 @@ BenchmarkOutcome failed(RuntimeKind k, Error e) {
     return BenchmarkOutcome{RuntimeConfig{k, Q::Q4_K_M, 8, 512, 0}, std::unexpected(std::move(e))};
 }
 
-TEST(ApplyLlamaEstimates, ReplacesOnlyWhenEveryLlamaFailureIsAMissingTool) {
+TEST(ApplyLlamaEstimates, replaces_only_when_every_llama_failure_is_a_missing_tool) {
     const HardwareProfile hw = machine(8, 16000);
     const ModelDescription m = gguf_model();
     std::vector<BenchmarkOutcome> outcomes = {failed(RuntimeKind::LlamaCpp, missing_tool_error("llama-cli")),
@@ -250,7 +250,7 @@ TEST(ApplyLlamaEstimates, ReplacesOnlyWhenEveryLlamaFailureIsAMissingTool) {
 
 // The kind of the error decides, not its wording: a script that happens to
 // print the phrase is a failed measurement, not a missing tool.
-TEST(ApplyLlamaEstimates, KeepsAFailureThatOnlyQuotesTheMissingToolText) {
+TEST(ApplyLlamaEstimates, keeps_a_failure_that_only_quotes_the_missing_tool_text) {
     const HardwareProfile hw = machine(8, 16000);
     const ModelDescription m = gguf_model();
     std::vector<BenchmarkOutcome> outcomes = {
@@ -274,7 +274,7 @@ struct EstimateCase {
 
 class Estimate : public ::testing::TestWithParam<EstimateCase> {};
 
-TEST_P(Estimate, Throughput) {
+TEST_P(Estimate, throughput) {
     const EstimateCase& c = GetParam();
     EXPECT_NEAR(estimate_llama_metrics(c.config, gguf_model(), machine(8, 16000, c.gpu, c.simd)).tokens_per_sec, c.tps,
                 1e-9);
@@ -292,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                      SimdLevel::AVX, 2 * 8 * 0.55}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Estimate, PeakMemoryFromFootprintOrParamsPlusKvCache) {
+TEST(Estimate, peak_memory_from_footprint_or_params_plus_kv_cache) {
     RuntimeConfig c{RuntimeKind::LlamaCpp, Q::Q4_K_M, 8, 512, 0};
     ModelDescription m = gguf_model(7'000'000'000);
     EXPECT_EQ(estimate_llama_metrics(c, m, machine(8, 1)).peak_memory_mb, 3500u);
@@ -312,7 +312,7 @@ struct EffectiveCase {
 
 class IgnoredDimensions : public ::testing::TestWithParam<EffectiveCase> {};
 
-TEST_P(IgnoredDimensions, AreReportedAsUsedAndNotSearched) {
+TEST_P(IgnoredDimensions, are_reported_as_used_and_not_searched) {
     const auto& c = GetParam();
     SearchSpace space{{c.runtime}, {QuantizationStrategy::Q4_K_M}, {4, 8, 16}, {128, 256, 512}, c.gpu_bound};
     EXPECT_EQ(effective_config(space, RuntimeConfig{c.runtime, QuantizationStrategy::Q4_K_M, 8, 256, 5}), c.want);

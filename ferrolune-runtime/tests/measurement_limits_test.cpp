@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/case_name.h"
 #include "test_support.h"
 
 namespace ferrolune {
@@ -26,7 +27,10 @@ INSTANTIATE_TEST_SUITE_P(
                       EstimateCase{7'000'000'000, QuantizationStrategy::Int8, 7000},
                       EstimateCase{std::nullopt, QuantizationStrategy::F16, 0},
                       EstimateCase{1'999'999, QuantizationStrategy::Q8_0, 1},  // truncated, not rounded
-                      EstimateCase{9'007'199'254'740'992, QuantizationStrategy::F16, 18'014'398'509}));
+                      EstimateCase{9'007'199'254'740'992, QuantizationStrategy::F16, 18'014'398'509}),
+    [](const auto& info) {
+        return std::string(to_string(info.param.q)) + "_" + (info.param.params ? std::to_string(*info.param.params) : "unknown");
+    });
 
 struct LimitCase {
     std::optional<std::string> env;
@@ -45,7 +49,8 @@ TEST_P(BenchTimeLimit, comes_from_the_environment) {
 INSTANTIATE_TEST_SUITE_P(Cases, BenchTimeLimit,
                          ::testing::Values(LimitCase{std::nullopt, 600}, LimitCase{"0", std::nullopt},
                                            LimitCase{"45", 45}, LimitCase{" 7 ", 7}, LimitCase{"abc", 600},
-                                           LimitCase{"-3", 600}, LimitCase{"1.5", 600}));
+                                           LimitCase{"-3", 600}, LimitCase{"1.5", 600}),
+                         [](const auto& info) { return info.param.env ? testing::case_name(*info.param.env) : "unset"; });
 
 }  // namespace
 }  // namespace ferrolune

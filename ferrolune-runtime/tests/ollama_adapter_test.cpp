@@ -13,6 +13,7 @@ using Kind = RuntimeAdapterError::Kind;
 using ::testing::ElementsAre;
 
 struct TagCase {
+    const char* name;
     std::string path;
     std::string tag;
 };
@@ -25,16 +26,17 @@ TEST_P(OllamaTag, is_the_lower_cased_stem_with_other_characters_as_dashes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, OllamaTag,
-    ::testing::Values(TagCase{"/models/Llama-3.2-1B.Q4_K_M.gguf", "llama-3-2-1b-q4-k-m"},
-                      TagCase{"Модель Ω v2.gguf", "модель-ω-v2"},
-                      TagCase{"/m/ÄÖ 日本語 (x).onnx", "äö-日本語--x-"},
-                      TagCase{"/m/.hidden", "-hidden"},
-                      TagCase{"/m/noext", "noext"},
-                      TagCase{"/m/a..b", "a-"},
-                      TagCase{"/m/dir/", "dir"},
-                      TagCase{"/m/\xff\xfe.gguf", "model"},
-                      TagCase{"/", "model"},
-                      TagCase{"", "model"}));
+    ::testing::Values(TagCase{"dots_and_underscores", "/models/Llama-3.2-1B.Q4_K_M.gguf", "llama-3-2-1b-q4-k-m"},
+                      TagCase{"cyrillic_and_greek", "Модель Ω v2.gguf", "модель-ω-v2"},
+                      TagCase{"umlauts_cjk_and_brackets", "/m/ÄÖ 日本語 (x).onnx", "äö-日本語--x-"},
+                      TagCase{"hidden_file", "/m/.hidden", "-hidden"},
+                      TagCase{"no_extension", "/m/noext", "noext"},
+                      TagCase{"two_dots", "/m/a..b", "a-"},
+                      TagCase{"trailing_slash", "/m/dir/", "dir"},
+                      TagCase{"not_utf8", "/m/\xff\xfe.gguf", "model"},
+                      TagCase{"root", "/", "model"},
+                      TagCase{"empty", "", "model"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 constexpr const char* kStats =
     "total duration:       8.254s\n"

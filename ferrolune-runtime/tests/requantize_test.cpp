@@ -16,6 +16,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "ferrolune/testing/case_name.h"
+
 namespace ferrolune {
 namespace {
 
@@ -75,7 +77,7 @@ struct TypeCase {
 
 class QuantizerType : public FakeQuantizer, public ::testing::WithParamInterface<TypeCase> {};
 
-TEST_P(QuantizerType, PassesInputOutputAndType) {
+TEST_P(QuantizerType, passes_input_output_and_type) {
     install_fake("printf written > \"$2\"");
     fs::path out = dir_ / "model-optimized.gguf";
     ASSERT_TRUE(requantize_model(input_.string(), out.string(), GetParam().q));
@@ -92,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, QuantizerType,
                                            TypeCase{"Int4", QuantizationStrategy::Int4, "q4_0"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FakeQuantizer, MissingToolStartsNothing) {
+TEST_F(FakeQuantizer, missing_tool_starts_nothing) {
     auto r = requantize_model(input_.string(), (dir_ / "out.gguf").string(), QuantizationStrategy::Q4_0);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().render(), "llama-quantize not found \u2014 install llama.cpp to enable model quantization");
@@ -106,7 +108,7 @@ struct FailureCase {
 
 class QuantizerFailure : public FakeQuantizer, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(QuantizerFailure, NonZeroEndIsTheExitCodeError) {
+TEST_P(QuantizerFailure, non_zero_end_is_the_exit_code_error) {
     install_fake(GetParam().body);
     auto r = requantize_model(input_.string(), (dir_ / "out.gguf").string(), QuantizationStrategy::Q4_K_M);
     ASSERT_FALSE(r);
@@ -123,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "llama-quantize exited with code 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(FakeQuantizer, UnstartableToolGivesTheLaunchError) {
+TEST_F(FakeQuantizer, unstartable_tool_gives_the_launch_error) {
     // Executable bit set but no interpreter line the system can run.
     fs::path tool = dir_ / "bin" / "llama-quantize";
     write_file(tool, std::string("\x7f" "ELF garbage", 12));
@@ -138,7 +140,7 @@ enum class Alias { SamePath, DotPrefix, HardLink, SymLink };
 
 class SameFile : public FakeQuantizer, public ::testing::WithParamInterface<Alias> {};
 
-TEST_P(SameFile, OutputNamingTheInputIsRefusedAndTheInputKept) {
+TEST_P(SameFile, output_naming_the_input_is_refused_and_the_input_kept) {
     install_fake("printf clobbered > \"$2\"");
     std::string output;
     switch (GetParam()) {
@@ -161,9 +163,18 @@ TEST_P(SameFile, OutputNamingTheInputIsRefusedAndTheInputKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SameFile,
-                         ::testing::Values(Alias::SamePath, Alias::DotPrefix, Alias::HardLink, Alias::SymLink));
+                         ::testing::Values(Alias::SamePath, Alias::DotPrefix, Alias::HardLink, Alias::SymLink),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case Alias::SamePath: return "same_path";
+                                 case Alias::DotPrefix: return "dot_prefix";
+                                 case Alias::HardLink: return "hard_link";
+                                 case Alias::SymLink: return "symbolic_link";
+                             }
+                             return "unknown";
+                         });
 
-TEST_F(FakeQuantizer, MissingInputIsLeftToTheQuantizer) {
+TEST_F(FakeQuantizer, missing_input_is_left_to_the_quantizer) {
     install_fake("exit 1");
     auto r = requantize_model((dir_ / "absent.gguf").string(), (dir_ / "out.gguf").string(), QuantizationStrategy::F16);
     ASSERT_FALSE(r);
@@ -184,7 +195,7 @@ struct PathCase {
 
 class DefaultOutputPath : public ::testing::TestWithParam<PathCase> {};
 
-TEST_P(DefaultOutputPath, SitsBesideTheInput) {
+TEST_P(DefaultOutputPath, sits_beside_the_input) {
     EXPECT_EQ(default_requantized_path(GetParam().model_path), GetParam().want);
 }
 
@@ -201,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DefaultOutputPath,
                                            PathCase{"", "model-optimized.gguf"},
                                            PathCase{"/", "model-optimized.gguf"},
                                            PathCase{"dir/..", "dir/model-optimized.gguf"},
-                                           PathCase{"dir/bad\xff.gguf", "dir/bad\xef\xbf\xbd-optimized.gguf"}));
+                                           PathCase{"dir/bad\xff.gguf", "dir/bad\xef\xbf\xbd-optimized.gguf"}),
+                         [](const auto& info) { return testing::case_name(info.param.model_path); });
 
 }  // namespace
 }  // namespace ferrolune

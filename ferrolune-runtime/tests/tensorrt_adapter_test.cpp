@@ -40,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(All, TrtPrecision,
                                            PrecisionCase{QuantizationStrategy::Q4_K_M, "--fp16"},
                                            PrecisionCase{QuantizationStrategy::Q4_0, "--fp16"},
                                            PrecisionCase{QuantizationStrategy::Int8, "--int8"},
-                                           PrecisionCase{QuantizationStrategy::Int4, "--int8"}));
+                                           PrecisionCase{QuantizationStrategy::Int4, "--int8"}),
+                         [](const auto& info) { return std::string(to_string(info.param.q)); });
 
 struct ReportCase {
     const char* name;

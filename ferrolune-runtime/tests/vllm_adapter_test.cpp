@@ -37,6 +37,7 @@ TEST(VllmScript, fills_path_dtype_and_prompt) {
 }
 
 struct EscapeCase {
+    const char* name;
     std::string in;
     std::string out;
 };
@@ -46,11 +47,12 @@ class PythonStringBody : public ::testing::TestWithParam<EscapeCase> {};
 TEST_P(PythonStringBody, cannot_end_the_literal) { EXPECT_EQ(python_string_body(GetParam().in), GetParam().out); }
 
 INSTANTIATE_TEST_SUITE_P(Texts, PythonStringBody,
-                         ::testing::Values(EscapeCase{R"(say "hi" \ ok)", R"(say \"hi\" \\ ok)"},
-                                           EscapeCase{R"(\")", R"(\\\")"},
-                                           EscapeCase{"a\nb\r\tc", R"(a\nb\r\tc)"},
-                                           EscapeCase{std::string("\0\x1b\x7f", 3), R"(\x00\x1b\x7f)"},
-                                           EscapeCase{"Ünïcödé ✓", "Ünïcödé ✓"}));
+                         ::testing::Values(EscapeCase{"quote_and_backslash", R"(say "hi" \ ok)", R"(say \"hi\" \\ ok)"},
+                                           EscapeCase{"escaped_quote", R"(\")", R"(\\\")"},
+                                           EscapeCase{"line_ends_and_tab", "a\nb\r\tc", R"(a\nb\r\tc)"},
+                                           EscapeCase{"nul_escape_and_delete", std::string("\0\x1b\x7f", 3), R"(\x00\x1b\x7f)"},
+                                           EscapeCase{"non_ascii_stays", "Ünïcödé ✓", "Ünïcödé ✓"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct ReplyCase {
     const char* name;

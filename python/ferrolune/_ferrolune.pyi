@@ -1,10 +1,27 @@
 """Native extension module for Ferrolune."""
 
 import os
-from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
 # What every path argument takes, as the standard library's file functions do.
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+# Stub-only (hence the underscore): the rows are plain dicts at run time.
+class _Measurement(TypedDict):
+    """One row of `OptimizationResult.measurements`."""
+
+    runtime: str
+    quantization: str
+    threads: int
+    gpu_layers: int
+    batch_size: int
+    tokens_per_sec: float
+    tokens_per_sec_stddev: float | None
+    latency_ms: float
+    peak_memory_mb: int
+    runs: int
+    estimate: bool
+    winner: bool
 
 @final
 class HardwareProfile:
@@ -48,6 +65,9 @@ class OptimizationResult:
     @property
     def requantize_skipped_reason(self) -> str | None:
         """Why no re-quantized model was written, or None when one was."""
+    @property
+    def measurements(self) -> list[_Measurement]:
+        """Every configuration measured successfully, best first."""
 
 def profile_hardware() -> HardwareProfile: ...
 def optimize(

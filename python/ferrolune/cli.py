@@ -83,14 +83,37 @@ def cmd_profile(args: argparse.Namespace) -> int:
     return 0
 
 
+_U64_MAX = 2**64 - 1
+# Figures computed from the parameter count: estimates whenever it is one.
+_FROM_PARAM_COUNT = ("param_count", "memory_footprint_mb", "flops_per_token")
+
+
+def _param_count_estimated(info: dict[str, Any]) -> bool:
+    """Whether the reader computed the parameter count instead of reading it.
+
+    A GGUF file without "general.parameter_count" gets 12 * L * E^2 from its
+    block count and embedding width (saturating, as the reader does); the
+    dictionary's keys are fixed, so the CLI recognises that figure. An
+    explicit count equal to that figure would be marked too; the mark then
+    says nothing false about the value."""
+    count, layers, width = info.get("param_count"), info.get("layer_count"), info.get("hidden_size")
+    if info.get("format") != "gguf" or count is None or layers is None or width is None:
+        return False
+    return bool(count == min(12 * layers * width * width, _U64_MAX))
+
+
 def cmd_analyze(args: argparse.Namespace) -> int:
     info = native.analyze_model(args.model)
     if args.json:
         _print_json(json.dumps(info, separators=(",", ":")))
         return 0
+    estimated = set(_FROM_PARAM_COUNT) if _param_count_estimated(info) else set()
     width = max(len(label) for label in _ANALYZE_LABELS.values())
     for key, value in info.items():
-        print(f"{_ANALYZE_LABELS.get(key, key):<{width}}  {_show(value)}")
+        shown = _show(value)
+        if key in estimated and value is not None:
+            shown = f"~{shown} (estimated)"
+        print(f"{_ANALYZE_LABELS.get(key, key):<{width}}  {shown}")
     return 0
 
 
@@ -126,10 +149,53 @@ def _print_result(result: Any) -> None:
     print(f"threads:        {result.threads}")
     print(f"batch size:     {result.batch_size}")
     print(f"GPU layers:     {result.gpu_layers}")
-    print(f"tokens/s:       {result.tokens_per_sec:.1f}")
+    chosen_estimate = any(r["winner"] and r["estimate"] for r in result.measurements)
+    print(f"tokens/s:       {result.tokens_per_sec:.1f}{' (estimate)' if chosen_estimate else ''}")
     print(f"latency:        {result.latency_ms:.1f} ms")
     print(f"peak memory:    {result.peak_memory_mb} MB")
     print(f"optimized file: {result.output_path or f'- ({result.requantize_skipped_reason})'}")
+    _print_measurements(result.measurements)
+
+
+_TABLE_HEADER = ("", "runtime", "quantization", "threads", "GPU layers", "batch", "tokens/s", "latency (ms)",
+                 "peak memory (MB)", "")
+
+
+def _table_row(row: dict[str, Any]) -> tuple[str, ...]:
+    tps = f"{row['tokens_per_sec']:.1f}"
+    if row["tokens_per_sec_stddev"] is not None:
+        tps += f" \u00b1 {row['tokens_per_sec_stddev']:.1f}"
+    return (
+        "*" if row["winner"] else "",
+        row["runtime"],
+        row["quantization"],
+        str(row["threads"]),
+        str(row["gpu_layers"]),
+        str(row["batch_size"]),
+        tps,
+        f"{row['latency_ms']:.1f}",
+        str(row["peak_memory_mb"]),
+        "estimate" if row["estimate"] else "",
+    )
+
+
+def _print_measurements(rows: list[dict[str, Any]]) -> None:
+    """Every measured configuration, best first: what was tried, not only
+    what won. Failed measurements are not rows; their reasons were on
+    standard error while the search ran."""
+    if not rows:
+        return
+    table = [_TABLE_HEADER, *(_table_row(r) for r in rows)]
+    widths = [max(len(cells[i]) for cells in table) for i in range(len(_TABLE_HEADER))]
+    # Names left, figures right, as a reader scans them.
+    right = {3, 4, 5, 6, 7, 8}
+    print()
+    print("measured configurations (best first; * = chosen):")
+    for cells in table:
+        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths))]
+        print("  ".join(parts).rstrip())
+    if any(r["estimate"] for r in rows):
+        print("estimate: no llama.cpp tool was found; the figure is computed from the hardware, not measured")
 
 
 def _print_manifest(manifest_text: str) -> None:
@@ -147,7 +213,9 @@ def _emit(result: Any, manifest_text: str | None, as_json: bool) -> None:
         # file, and the bundle manifest when one was written.
         output_path = json.dumps(result.output_path)
         manifest = manifest_text if manifest_text is not None else "null"
-        _print_json(f'{{"result":{result.to_json()},"output_path":{output_path},"manifest":{manifest}}}')
+        measurements = json.dumps(result.measurements, separators=(",", ":"), ensure_ascii=False)
+        _print_json(f'{{"result":{result.to_json()},"output_path":{output_path},"manifest":{manifest},'
+                    f'"measurements":{measurements}}}')
         return
     _print_result(result)
     if manifest_text is not None:

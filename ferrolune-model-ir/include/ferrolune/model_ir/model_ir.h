@@ -29,6 +29,10 @@ struct ModelIR {
     std::optional<double> kv_cache_size_mb;
     std::optional<double> memory_footprint_mb;
     std::optional<double> flops_per_token;
+    // The parameter count came from the block count and embedding width, not
+    // from the file; the footprint and FLOPs derived from it are then
+    // estimates too.
+    bool param_count_estimated = false;
 };
 
 // Multiplication and addition that stop at the largest uint64_t instead of

@@ -13,6 +13,7 @@
 
 #include "ferrolune/hardware/hardware_profile.h"
 #include "ferrolune/optimizer/benchmark.h"
+#include "ferrolune/optimizer/optimization_result.h"
 #include "ferrolune/optimizer/search.h"
 #include "ferrolune/runtime/run_records.h"
 
@@ -47,6 +48,9 @@ struct BayesianOutcome {
     std::vector<std::string> failure_reasons;
     // Measurements made, the near-tie re-measures included.
     std::size_t measurements = 0;
+    // One row per configuration measured successfully, in measuring order;
+    // a near tie's re-measures are pooled into its row.
+    std::vector<Measurement> rows = {};
 };
 
 // True when the space's distinct configurations fit in the budget: each is

@@ -33,6 +33,8 @@ public:
     TempDir& operator=(const TempDir&) = delete;
     const fs::path& path() const { return path_; }
     std::string str(const std::string& name = "") const { return name.empty() ? path_.string() : (path_ / name).string(); }
+    // Writes a file of these bytes in the directory and returns its path.
+    std::string write(const std::string& name, const std::string& bytes) const;
 
 private:
     fs::path path_;
@@ -79,6 +81,11 @@ inline void write_file(const fs::path& p, const std::string& content, std::optio
         out << content;
     }
     if (mode) fs::permissions(p, *mode);
+}
+
+inline std::string TempDir::write(const std::string& name, const std::string& bytes) const {
+    write_file(path_ / name, bytes);
+    return str(name);
 }
 
 inline std::string read_file(const fs::path& p) {
