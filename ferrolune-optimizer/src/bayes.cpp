@@ -170,6 +170,10 @@ SearchCell search_cell(const SearchSpace& space, const Point& x) {
     cell.active[3] = space.threads.size() > 1 && measurement_uses_threads(runtime);
     cell.point[4] = centre(index_of(space.batch_sizes, x[4]), space.batch_sizes.size());
     cell.active[4] = space.batch_sizes.size() > 1 && measurement_uses_batch_size(runtime);
+    cell.width[1] = 1.0 / static_cast<double>(space.quantizations.size());
+    cell.width[2] = bound == 0 ? 0.0 : 1.0 / (static_cast<double>(bound) + 1.0);
+    cell.width[3] = 1.0 / static_cast<double>(space.threads.size());
+    cell.width[4] = 1.0 / static_cast<double>(space.batch_sizes.size());
     return cell;
 }
 
@@ -195,7 +199,7 @@ double kde_density(const SearchCell& x, const std::vector<SearchCell>& samples) 
         used[j] = true;
         const double f = std::pow(static_cast<double>(nj), -0.2);
         if (nj == 1) {
-            h[j] = std::max(0.212 * f, 1e-8);
+            h[j] = std::max({0.212 * f, x.width[j], 1e-8});
             continue;
         }
         mean /= static_cast<double>(nj);
@@ -203,7 +207,7 @@ double kde_density(const SearchCell& x, const std::vector<SearchCell>& samples) 
         for (const SearchCell& p : samples)
             if (p.active[j]) ss += (p.point[j] - mean) * (p.point[j] - mean);
         double sigma = std::sqrt(ss / static_cast<double>(nj - 1));
-        h[j] = std::max(std::max(sigma, 0.01) * 1.06 * f, 1e-8);
+        h[j] = std::max({std::max(sigma, 0.01) * 1.06 * f, x.width[j], 1e-8});
     }
 
     double total = 0.0;
@@ -249,13 +253,22 @@ std::vector<Point> neighbour_points(const SearchSpace& space, const Point& x) {
     const std::size_t ri = runtime_index(space, x[0]);
     for (std::size_t r = 0; r < space.runtimes.size(); ++r)
         if (r != ri) with(0, runtime_centre(space, r));
-    if (cell.active[1]) steps(1, index_of(space.quantizations, x[1]), space.quantizations.size(), {1});
+    // Quantizations are kinds, not a scale: each other one is a neighbour.
+    if (cell.active[1]) {
+        const std::size_t at = index_of(space.quantizations, x[1]), n = space.quantizations.size();
+        for (std::size_t q = 0; q < n; ++q)
+            if (q != at) with(1, centre(q, n));
+    }
     if (cell.active[2]) {
         const std::size_t n = std::size_t{space.max_gpu_layers} + 1;
         const std::size_t at = effective_config(space, decode_point(space, x)).gpu_layers;
         // Long steps: random draws cover the short range, and creeping one
         // layer at a time would spend the budget on one slope.
         steps(2, at, n, {4, 8});
+        // The ends: with the model fitting, throughput usually rises with
+        // every layer offloaded, so the best often sits at full offload.
+        if (at + 1 != n && at + 5 != n && at + 9 != n) with(2, centre(n - 1, n));
+        if (at != 0 && at != 4 && at != 8) with(2, centre(0, n));
     }
     if (cell.active[3]) steps(3, index_of(space.threads, x[3]), space.threads.size(), {1});
     if (cell.active[4]) steps(4, index_of(space.batch_sizes, x[4]), space.batch_sizes.size(), {1});
@@ -362,6 +375,38 @@ std::string spread_text(const BenchmarkResult& m) {
 
 }  // namespace
 
+std::vector<std::pair<Point, RuntimeConfig>> initial_samples(const SearchSpace& space) {
+    std::vector<std::pair<Point, RuntimeConfig>> out;
+    const auto wanted = static_cast<std::size_t>(kInitialSamples);
+    auto is_new = [&](const RuntimeConfig& c) {
+        return std::ranges::none_of(out, [&](const auto& s) { return s.second == c; });
+    };
+    auto unsampled = [&] {
+        return std::ranges::count_if(space.runtimes, [&](RuntimeKind r) {
+            return std::ranges::none_of(out, [&](const auto& s) { return s.second.runtime == r; });
+        });
+    };
+    // A runtime with few configurations owns a thin slice of the first
+    // coordinate and might never be drawn, so its failure or its win would go
+    // unseen: the last slots wait for the first index landing in each runtime
+    // not sampled yet.
+    for (uint64_t i = 1; i <= kMaxHaltonIndex && out.size() < wanted; ++i) {
+        const Point x = halton_point(i);
+        const RuntimeConfig c = effective_config(space, decode_point(space, x));
+        if (!is_new(c)) continue;
+        const bool runtime_new = std::ranges::none_of(out, [&](const auto& s) { return s.second.runtime == c.runtime; });
+        if (!runtime_new && wanted - out.size() <= static_cast<std::size_t>(unsampled())) continue;
+        out.emplace_back(x, c);
+    }
+    // A slice too thin for the guard's indices gives up its slot.
+    for (uint64_t i = 1; i <= kMaxHaltonIndex && out.size() < wanted; ++i) {
+        const Point x = halton_point(i);
+        const RuntimeConfig c = effective_config(space, decode_point(space, x));
+        if (is_new(c)) out.emplace_back(x, c);
+    }
+    return out;
+}
+
 BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription& model, const HardwareProfile& hw,
                                 const MeasureFn& measure) {
     SearchState state;
@@ -381,13 +426,9 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
         initial_configs = all;
         initial_points.assign(all.size(), Point{});
     } else {
-        for (uint64_t i = 1; i <= kMaxHaltonIndex && initial_configs.size() < static_cast<std::size_t>(kInitialSamples);
-             ++i) {
-            Point x = halton_point(i);
-            RuntimeConfig c = effective_config(space, decode_point(space, x));
-            if (std::ranges::find(initial_configs, c) != initial_configs.end()) continue;
-            initial_points.push_back(x);
-            initial_configs.push_back(c);
+        for (auto& [point, config] : initial_samples(space)) {
+            initial_points.push_back(point);
+            initial_configs.push_back(config);
         }
     }
     const std::size_t initial_total = initial_configs.size();

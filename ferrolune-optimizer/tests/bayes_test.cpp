@@ -125,6 +125,109 @@ TEST(KdeDensity, dimensions_a_runtime_ignores_neither_shape_nor_weigh_its_sample
     EXPECT_EQ(search_cell(space, llama).point, search_cell(space, {0.2, 0.1, 0.9, 0.2, 0.4}).point);
 }
 
+// A point of two_runtime_space's llama.cpp slice decoding to the given cell.
+Point llama_point(double quantization, uint32_t layers, double threads, uint32_t bound = 32) {
+    return {0.1, quantization, (layers + 0.5) / (bound + 1.0), threads, 0.0};
+}
+
+struct NeighbourCase {
+    std::string_view name;
+    SearchSpace space;
+    Point x;
+    std::vector<std::string> want;  // sorted
+};
+
+class NeighbourPoints : public ::testing::TestWithParam<NeighbourCase> {};
+
+TEST_P(NeighbourPoints, decode_to_the_cells_one_move_away) {
+    const NeighbourCase& c = GetParam();
+    std::vector<std::string> got;
+    for (const Point& p : neighbour_points(c.space, c.x))
+        got.push_back(describe(effective_config(c.space, decode_point(c.space, p))));
+    std::ranges::sort(got);
+    EXPECT_EQ(got, c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NeighbourPoints,
+    ::testing::Values(
+        // The other runtime, the other quantization, threads one step either
+        // way, layers 4 and 8 either way and both ends; batch is not the tool's.
+        NeighbourCase{"middle_cell_moves_in_every_dimension_it_uses", two_runtime_space(), llama_point(0.25, 16, 0.5),
+                      {"LlamaCpp/Q4_0/8/16/0", "LlamaCpp/Q4_K_M/16/16/0", "LlamaCpp/Q4_K_M/4/16/0",
+                       "LlamaCpp/Q4_K_M/8/0/0", "LlamaCpp/Q4_K_M/8/12/0", "LlamaCpp/Q4_K_M/8/20/0",
+                       "LlamaCpp/Q4_K_M/8/24/0", "LlamaCpp/Q4_K_M/8/32/0", "LlamaCpp/Q4_K_M/8/8/0",
+                       "Ollama/Q4_K_M/0/32/0"}},
+        // Past the top no long step is left, but the top itself is a move.
+        NeighbourCase{"near_full_offload_the_top_stays_a_move", two_runtime_space(), llama_point(0.75, 30, 0.9),
+                      {"LlamaCpp/Q4_0/16/0/0", "LlamaCpp/Q4_0/16/22/0", "LlamaCpp/Q4_0/16/26/0",
+                       "LlamaCpp/Q4_0/16/32/0", "LlamaCpp/Q4_0/8/30/0", "LlamaCpp/Q4_K_M/16/30/0",
+                       "Ollama/Q4_0/0/32/0"}},
+        // A long step that lands on an end is not proposed twice.
+        NeighbourCase{"a_step_landing_on_an_end_is_one_move", two_runtime_space(), llama_point(0.25, 4, 0.1),
+                      {"LlamaCpp/Q4_0/4/4/0", "LlamaCpp/Q4_K_M/4/0/0", "LlamaCpp/Q4_K_M/4/12/0",
+                       "LlamaCpp/Q4_K_M/4/32/0", "LlamaCpp/Q4_K_M/4/8/0", "LlamaCpp/Q4_K_M/8/4/0",
+                       "Ollama/Q4_K_M/0/32/0"}},
+        // Ollama's tool takes only the quantization; the move to llama.cpp
+        // keeps the full offload Ollama ran with.
+        NeighbourCase{"ollama_moves_in_quantization_and_runtime_only", two_runtime_space(),
+                      {0.995, 0.75, 0.5, 0.5, 0.5}, {"LlamaCpp/Q4_0/8/32/0", "Ollama/Q4_K_M/0/32/0"}},
+        // Without a GPU the layer count is no dimension.
+        NeighbourCase{"without_a_gpu_layers_do_not_move", two_runtime_space(0), llama_point(0.25, 0, 0.5, 0),
+                      {"LlamaCpp/Q4_0/8/0/0", "LlamaCpp/Q4_K_M/16/0/0", "LlamaCpp/Q4_K_M/4/0/0",
+                       "Ollama/Q4_K_M/0/0/0"}},
+        // Every other quantization is one move: they are kinds, not a scale.
+        NeighbourCase{"every_other_quantization_is_one_move",
+                      SearchSpace{{RuntimeKind::LlamaCpp}, {Q::Q8_0, Q::Q4_K_M, Q::F16}, {4}, {128}, 0},
+                      {0.1, 0.1, 0.0, 0.0, 0.0}, {"LlamaCpp/F16/4/0/0", "LlamaCpp/Q4_K_M/4/0/0"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct InitialCase {
+    std::string_view name;
+    SearchSpace space;
+};
+
+class InitialSamples : public ::testing::TestWithParam<InitialCase> {};
+
+// A runtime with a thin slice of the first coordinate would otherwise never
+// be measured, and its failure or its win would go unseen.
+TEST_P(InitialSamples, every_runtime_is_sampled_among_five_distinct_halton_points) {
+    const SearchSpace& space = GetParam().space;
+    const auto samples = initial_samples(space);
+    ASSERT_EQ(samples.size(), 5u);
+    for (RuntimeKind r : space.runtimes)
+        EXPECT_TRUE(std::ranges::any_of(samples, [&](const auto& s) { return s.second.runtime == r; }))
+            << to_string(r);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].second, effective_config(space, decode_point(space, samples[i].first)));
+        for (std::size_t j = 0; j < i; ++j) EXPECT_NE(samples[i].second, samples[j].second);
+        bool halton = false;
+        for (uint64_t k = 1; k <= 4096 && !halton; ++k) halton = samples[i].first == halton_point(k);
+        EXPECT_TRUE(halton) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InitialSamples,
+    ::testing::Values(InitialCase{"ollama_after_llama", two_runtime_space()},
+                      InitialCase{"ollama_first", SearchSpace{{RuntimeKind::Ollama, RuntimeKind::LlamaCpp},
+                                                              {Q::Q4_K_M, Q::Q4_0}, {4, 8, 16}, {128, 256, 512}, 32}},
+                      InitialCase{"three_runtimes", SearchSpace{{RuntimeKind::LlamaCpp, RuntimeKind::Ollama,
+                                                                 RuntimeKind::Vllm},
+                                                                {Q::Q4_K_M, Q::Q4_0, Q::Q8_0},
+                                                                {2, 4, 8, 16},
+                                                                {128, 256, 512},
+                                                                32}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InitialSamples, the_thin_runtime_takes_the_last_slot_and_the_spread_samples_stay) {
+    // Without the reserved slot the fifth sample would be llama.cpp's too.
+    std::vector<std::string> got;
+    for (const auto& [point, config] : initial_samples(two_runtime_space())) got.push_back(describe(config));
+    EXPECT_EQ(got, (std::vector<std::string>{"LlamaCpp/Q4_K_M/4/6/0", "LlamaCpp/Q4_0/4/13/0",
+                                             "LlamaCpp/Q4_K_M/8/19/0", "LlamaCpp/Q4_K_M/8/26/0", "Ollama/Q4_K_M/0/32/0"}));
+}
+
 TEST(SuggestPoint, few_observations_use_the_seed_of_iteration_plus_count) {
     std::vector<Observation> obs = {{halton_point(1), 5.0}};
     expect_point_near(suggest_point(obs, 0.25, 24, 0), pseudo_random_point(1), 0);
@@ -148,18 +251,6 @@ TEST(SuggestPoint, prefers_candidates_near_the_good_observations) {
         EXPECT_LE(score(c), score(x));
     }
     EXPECT_TRUE(is_candidate);
-}
-
-// The five initial configurations: Halton points from index 1 whose
-// configuration (as the runtime runs it) is new, with their points.
-std::vector<std::pair<Point, RuntimeConfig>> initial_samples(const SearchSpace& space) {
-    std::vector<std::pair<Point, RuntimeConfig>> out;
-    for (uint64_t i = 1; out.size() < 5; ++i) {
-        RuntimeConfig c = effective_config(space, decode_point(space, halton_point(i)));
-        if (std::ranges::none_of(out, [&](const auto& s) { return s.second == c; }))
-            out.emplace_back(halton_point(i), c);
-    }
-    return out;
 }
 
 struct SearchRun {
@@ -192,12 +283,13 @@ TEST(BayesianSearch, large_space_measures_twelve_distinct_configurations_and_kee
     EXPECT_EQ(std::unique(unique.begin(), unique.end()), unique.end()) << ::testing::PrintToString(got);
 
     // Ollama's tool gets no threads, layers or batch: two configurations of
-    // 200, so the spread samples all go to llama.cpp's.
+    // 200, so the spread samples go to llama.cpp's but for the one slot kept
+    // for each runtime.
     std::vector<std::string> initial(got.begin(), got.begin() + 5);
     std::ranges::sort(initial);
-    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/16/1/0", "LlamaCpp/Q4_0/4/13/0",
-                                                 "LlamaCpp/Q4_K_M/4/6/0", "LlamaCpp/Q4_K_M/8/19/0",
-                                                 "LlamaCpp/Q4_K_M/8/26/0"}));
+    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/4/13/0", "LlamaCpp/Q4_K_M/4/6/0",
+                                                 "LlamaCpp/Q4_K_M/8/19/0", "LlamaCpp/Q4_K_M/8/26/0",
+                                                 "Ollama/Q4_K_M/0/32/0"}));
 
     ASSERT_TRUE(r.outcome.best_config);
     double best = 0.0;

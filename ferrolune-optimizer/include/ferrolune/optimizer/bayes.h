@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ferrolune/hardware/hardware_profile.h"
@@ -64,6 +65,11 @@ Point halton_point(uint64_t index);
 // 52 bits of the next state.
 Point pseudo_random_point(uint64_t seed);
 
+// The initial samples of a space larger than the budget: Halton points from
+// index 1 whose configuration (as the runtime runs it) is new, with slots
+// kept so that every runtime is sampled at least once; each with its point.
+std::vector<std::pair<Point, RuntimeConfig>> initial_samples(const SearchSpace& space);
+
 // Each runtime owns a slice of the first coordinate in proportion to its
 // distinct configurations; the other coordinates index their lists.
 RuntimeConfig decode_point(const SearchSpace& space, const Point& x);
@@ -74,11 +80,15 @@ RuntimeConfig decode_point(const SearchSpace& space, const Point& x);
 struct SearchCell {
     Point point{};
     std::array<bool, 5> active{true, true, true, true, true};
+    // The width of one cell in each dimension (0: continuous). A kernel is
+    // never narrower than its cell: narrower says nothing the cell does not,
+    // and makes a one-step move in a coarse dimension look hopeless.
+    Point width{};
 };
 SearchCell search_cell(const SearchSpace& space, const Point& x);
 
 // Points one step away from `x`'s cell in each dimension that changes its
-// run (the other runtimes; GPU layers 4 and 8 steps away).
+// run (the other runtimes; GPU layers 4 and 8 steps away, and both ends).
 std::vector<Point> neighbour_points(const SearchSpace& space, const Point& x);
 
 // Product-Gaussian kernel density of `x` over `samples` (1e-10 when empty).
