@@ -30,6 +30,16 @@ constexpr uint64_t kSeedStride = uint64_t{1} << 20;
 // space that is mostly measured already is small, and then exhausted soon.
 constexpr int kDrawsPerCandidate = 64;
 constexpr double kSqrtTwoPi = 2.5066282746310002;
+// Throughput changes over a few GPU layers, not one: a layer kernel three
+// cells wide lets a long step from a good observation compete with a short
+// one, where a one-cell kernel had the search creep a layer at a time.
+constexpr double kLayerKernelCells = 3.0;
+// Each density is mixed with a little of the uniform one (the weight of a
+// quarter observation): where no bad observation lies yet the bad density
+// does not vanish to nothing, so the ratio there is finite and a move into
+// unexplored cells (the other end of the layers, another quantization)
+// competes on what the observations say rather than on an empty region.
+constexpr double kPriorWeight = 0.25;
 
 double radical_inverse(uint64_t i, uint64_t base) {
     double weight = 1.0;
@@ -171,7 +181,7 @@ SearchCell search_cell(const SearchSpace& space, const Point& x) {
     cell.point[4] = centre(index_of(space.batch_sizes, x[4]), space.batch_sizes.size());
     cell.active[4] = space.batch_sizes.size() > 1 && measurement_uses_batch_size(runtime);
     cell.width[1] = 1.0 / static_cast<double>(space.quantizations.size());
-    cell.width[2] = bound == 0 ? 0.0 : 1.0 / (static_cast<double>(bound) + 1.0);
+    cell.width[2] = bound == 0 ? 0.0 : kLayerKernelCells / (static_cast<double>(bound) + 1.0);
     cell.width[3] = 1.0 / static_cast<double>(space.threads.size());
     cell.width[4] = 1.0 / static_cast<double>(space.batch_sizes.size());
     return cell;
@@ -280,7 +290,8 @@ namespace {
 std::optional<Point> suggest_in_cells(const std::vector<Observation>& observations, double gamma, int candidates,
                                       int iteration, const std::function<bool(const Point&)>& acceptable,
                                       const std::function<SearchCell(const Point&)>& cell_of,
-                                      const std::function<std::vector<Point>(const Point&)>& neighbours) {
+                                      const std::function<std::vector<Point>(const Point&)>& neighbours,
+                                      double prior_weight) {
     const uint64_t k = static_cast<uint64_t>(iteration);
     const int max_draws = std::max(candidates, 1) * kDrawsPerCandidate;
     if (observations.size() < static_cast<std::size_t>(kMinObservationsForModel)) {
@@ -304,7 +315,15 @@ std::optional<Point> suggest_in_cells(const std::vector<Observation>& observatio
     double best_score = -std::numeric_limits<double>::infinity();
     auto consider = [&](const Point& p) {
         const SearchCell cell = cell_of(p);
-        double score = kde_density(cell, good) / std::max(kde_density(cell, bad), 1e-10);
+        double score;
+        if (prior_weight > 0.0) {
+            const double ng = static_cast<double>(good.size()), nb = static_cast<double>(bad.size());
+            const double l = (kde_density(cell, good) * ng + prior_weight) / (ng + prior_weight);
+            const double b = (kde_density(cell, bad) * nb + prior_weight) / (nb + prior_weight);
+            score = l / b;
+        } else {
+            score = kde_density(cell, good) / std::max(kde_density(cell, bad), 1e-10);
+        }
         if (!best || score > best_score) {
             best = p;
             best_score = score;
@@ -332,7 +351,7 @@ std::optional<Point> suggest_in_cells(const std::vector<Observation>& observatio
 std::optional<Point> suggest_point(const std::vector<Observation>& observations, double gamma, int candidates,
                                    int iteration, const std::function<bool(const Point&)>& acceptable) {
     return suggest_in_cells(observations, gamma, candidates, iteration, acceptable,
-                            [](const Point& p) { return SearchCell{p}; }, nullptr);
+                            [](const Point& p) { return SearchCell{p}; }, nullptr, 0.0);
 }
 
 std::optional<Point> suggest_point(const SearchSpace& space, const std::vector<Observation>& observations,
@@ -340,7 +359,7 @@ std::optional<Point> suggest_point(const SearchSpace& space, const std::vector<O
                                    const std::function<bool(const Point&)>& acceptable) {
     return suggest_in_cells(observations, gamma, candidates, iteration, acceptable,
                             [&](const Point& p) { return search_cell(space, p); },
-                            [&](const Point& p) { return neighbour_points(space, p); });
+                            [&](const Point& p) { return neighbour_points(space, p); }, kPriorWeight);
 }
 
 bool within_spread(const BenchmarkResult& a, const BenchmarkResult& b) {

@@ -367,6 +367,32 @@ TEST(BayesianSearch, three_successes_switch_the_first_refinement_to_the_density_
     EXPECT_NE(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(2))));
 }
 
+TEST(SearchCell, kernels_are_at_least_one_cell_wide_and_three_for_gpu_layers) {
+    const SearchCell cell = search_cell(two_runtime_space(), llama_point(0.25, 16, 0.5));
+    EXPECT_DOUBLE_EQ(cell.width[1], 1.0 / 2);
+    EXPECT_DOUBLE_EQ(cell.width[2], 3.0 / 33);
+    EXPECT_DOUBLE_EQ(cell.width[3], 1.0 / 3);
+    EXPECT_EQ(search_cell(two_runtime_space(0), llama_point(0.25, 0, 0.5, 0)).width[2], 0.0);
+}
+
+// Throughput that climbs steeply towards full offload, with the fastest
+// quantization and thread count away from where the spread samples start:
+// the search has to step to the end of the layers and across quantizations
+// rather than creep a layer at a time from its best sample.
+TEST(BayesianSearch, a_best_at_full_offload_is_reached_within_the_budget) {
+    SearchRun r = search(two_runtime_space(), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        if (c.runtime == RuntimeKind::Ollama) return BenchmarkResult{5.0, 200.0, 10};
+        const double cpu_share = 1.0 - c.gpu_layers / 32.0;
+        const double seconds = cpu_share * (c.quantization == Q::Q4_0 ? 2.0 : 1.0) +
+                               (1.0 - cpu_share) * (c.quantization == Q::Q4_0 ? 0.1 : 0.16);
+        const double tps = 10.0 / seconds * (c.threads == 4 ? 1.05 : 1.0);
+        return BenchmarkResult{tps, 1000.0 / tps, 10};
+    });
+    ASSERT_TRUE(r.outcome.best_config);
+    EXPECT_EQ(r.outcome.best_config->gpu_layers, 32u) << ::testing::PrintToString(described(r.measured));
+    EXPECT_EQ(r.outcome.best_config->quantization, Q::Q4_0) << ::testing::PrintToString(described(r.measured));
+}
+
 TEST(BayesianSearch, equal_throughput_keeps_the_earlier_best) {
     SearchRun r = search(two_runtime_space(), [](const RuntimeConfig&) -> Result<BenchmarkResult> {
         return BenchmarkResult{7.0, 1.0, 1};

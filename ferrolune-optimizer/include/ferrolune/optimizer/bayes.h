@@ -80,9 +80,9 @@ RuntimeConfig decode_point(const SearchSpace& space, const Point& x);
 struct SearchCell {
     Point point{};
     std::array<bool, 5> active{true, true, true, true, true};
-    // The width of one cell in each dimension (0: continuous). A kernel is
-    // never narrower than its cell: narrower says nothing the cell does not,
-    // and makes a one-step move in a coarse dimension look hopeless.
+    // The narrowest kernel in each dimension (0: continuous): one cell, three
+    // for GPU layers. Narrower says nothing the cell does not, and makes a
+    // one-step move in a coarse dimension look hopeless.
     Point width{};
 };
 SearchCell search_cell(const SearchSpace& space, const Point& x);
@@ -104,7 +104,9 @@ Point suggest_point(const std::vector<Observation>& observations, double gamma, 
 // when no acceptable point turns up within a bounded number of draws.
 std::optional<Point> suggest_point(const std::vector<Observation>& observations, double gamma, int candidates,
                                    int iteration, const std::function<bool(const Point&)>& acceptable);
-// As above, with the density model over the space's cells (`search_cell`).
+// As above, with the density model over the space's cells (`search_cell`),
+// each density mixed with a little of the uniform one, and the unmeasured
+// neighbours of the good observations (`neighbour_points`) as candidates too.
 std::optional<Point> suggest_point(const SearchSpace& space, const std::vector<Observation>& observations,
                                    double gamma, int candidates, int iteration,
                                    const std::function<bool(const Point&)>& acceptable);
