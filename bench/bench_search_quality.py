@@ -4,7 +4,8 @@ Builds the native `search_quality` program (bench/search_quality.cpp) in
 build/bench-search and runs it: the whole optimization pipeline, driven by a
 measurement function that is a known function of the configuration, on
 several surfaces (smooth, a ridge, quantization x threads interaction,
-deterministic per-configuration noise, best at an edge, layer offload) and
+deterministic per-configuration noise, best at an edge, layer offload, a
+plateau with a narrow peak at a middle layer count, fewer threads winning) and
 machines (CPU only with 2 and 16 cores, the 4090 preset with 2 and 8 cores,
 so GPU layers span 0 to 32). For each case it prints the best throughput the
 search found as a fraction of the exhaustive best over the same space and

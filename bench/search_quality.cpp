@@ -146,6 +146,24 @@ std::vector<Surface> surfaces() {
                        return 10.0 / ((1.0 - s.offload) * cpu + s.offload * gpu);
                    }});
 
+    // A plateau with one narrow peak at a middle layer count (where the
+    // layers left on the CPU balance the transfers): nothing around it hints
+    // at it, so only a draw near it finds it.
+    out.push_back({"plateau", 8, [](Q q, const Shape& s) {
+                       double qf = q == Q::Q4_K_M ? 1.0 : q == Q::Q8_0 ? 0.95 : 0.9;
+                       double gf = s.gpu ? 1.0 + 1.0 * bump(s.offload, 0.55, 0.06) : 1.0;
+                       return 30.0 * qf * gf;
+                   }});
+
+    // Fewer threads win (memory traffic of extra threads costs more than
+    // their compute), while more layers on the GPU help steadily.
+    out.push_back({"few_threads", 8, [](Q q, const Shape& s) {
+                       double qf = q == Q::Q4_K_M ? 1.0 : q == Q::Q8_0 ? 0.85 : 0.7;
+                       double tf = 1.0 / (1.0 + 0.4 * s.thread_rank);
+                       double gf = 1.0 + 0.8 * s.offload;
+                       return 20.0 * qf * tf * gf;
+                   }});
+
     return out;
 }
 

@@ -287,6 +287,18 @@ std::vector<RuntimeConfig> distinct_configurations(const SearchSpace& space) {
     return out;
 }
 
+std::size_t distinct_configuration_count(const SearchSpace& space, RuntimeKind runtime) {
+    std::size_t layers = 1;
+    switch (measurement_gpu_layer_use(runtime)) {
+        case GpuLayerUse::Count: layers = std::size_t{space.max_gpu_layers} + 1; break;
+        case GpuLayerUse::OnOff: layers = space.max_gpu_layers != 0 ? 2 : 1; break;
+        case GpuLayerUse::Ignored: break;
+    }
+    const std::size_t threads = measurement_uses_threads(runtime) ? space.threads.size() : 1;
+    const std::size_t batches = measurement_uses_batch_size(runtime) ? space.batch_sizes.size() : 1;
+    return space.quantizations.size() * threads * layers * batches;
+}
+
 std::vector<RuntimeConfig> generate_candidates(const HardwareProfile& hw, const ModelDescription& model) {
     using Q = QuantizationStrategy;
     WorkloadClass workload = classify_workload(model);

@@ -50,9 +50,11 @@ TEST(PseudoRandomPoint, seeds_give_their_fixed_sequences) {
 
 TEST(DecodePoint, first_five_halton_points_of_the_two_runtime_space) {
     const SearchSpace space = two_runtime_space();
-    const std::vector<std::string> want = {"Ollama/Q4_K_M/4/6/128", "LlamaCpp/Q4_0/4/13/128",
-                                           "Ollama/Q4_K_M/8/19/128", "LlamaCpp/Q4_K_M/8/26/256",
-                                           "Ollama/Q4_0/16/1/256"};
+    // Ollama takes only the quantization: 2 of the 200 configurations, so
+    // its slice of the runtime coordinate is 1 % and these five are llama.cpp's.
+    const std::vector<std::string> want = {"LlamaCpp/Q4_K_M/4/6/128", "LlamaCpp/Q4_0/4/13/128",
+                                           "LlamaCpp/Q4_K_M/8/19/128", "LlamaCpp/Q4_K_M/8/26/256",
+                                           "LlamaCpp/Q4_0/16/1/256"};
     for (uint64_t i = 1; i <= 5; ++i) EXPECT_EQ(describe(decode_point(space, halton_point(i))), want[i - 1]);
 }
 
@@ -83,8 +85,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "Ollama/Q4_0/16/32/512"},
         DecodeCase{"negative_coordinate_counts_as_zero", two_runtime_space(), {-0.5, -0.1, -0.2, -1.0, -0.3},
                    "LlamaCpp/Q4_K_M/4/0/128"},
-        DecodeCase{"half_layer_rounds_away_from_zero", two_runtime_space(3), {0, 0, 0.5, 0, 0},
-                   "LlamaCpp/Q4_K_M/4/2/128"}),
+        DecodeCase{"layer_counts_own_equal_slices", two_runtime_space(3), {0, 0, 0.5, 0, 0},
+                   "LlamaCpp/Q4_K_M/4/2/128"},
+        DecodeCase{"full_offload_owns_a_whole_slice", two_runtime_space(3), {0, 0, 0.76, 0, 0},
+                   "LlamaCpp/Q4_K_M/4/3/128"},
+        DecodeCase{"runtime_slice_follows_configuration_count", two_runtime_space(0), {0.74, 0, 0, 0, 0},
+                   "LlamaCpp/Q4_K_M/4/0/128"},
+        DecodeCase{"small_runtime_owns_the_top_slice", two_runtime_space(0), {0.76, 0, 0, 0, 0},
+                   "Ollama/Q4_K_M/4/0/128"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KdeDensity, empty_set_and_single_point) {
@@ -98,6 +106,126 @@ TEST(KdeDensity, identical_samples_use_the_minimum_spread) {
     Point x{0.5, 0.5, 0.5, 0.5, 0.5};
     double h = 0.01 * 1.06 * std::pow(2.0, -0.2);
     EXPECT_DOUBLE_EQ(kde_density(x, {x, x}), std::pow(1.0 / (h * 2.5066282746310002), 5));
+}
+
+TEST(KdeDensity, dimensions_a_runtime_ignores_neither_shape_nor_weigh_its_samples) {
+    const SearchSpace space = two_runtime_space();
+    const Point llama{0.1, 0.2, 0.9, 0.1, 0.5};  // 4 threads, many layers
+    const Point ollama{0.995, 0.2, 0.1, 0.9, 0.5};
+    ASSERT_EQ(decode_point(space, ollama).runtime, RuntimeKind::Ollama);
+    // A llama.cpp candidate far from Ollama's threads and layers: Ollama's
+    // sample ignores them, so moving there changes nothing of its weight.
+    const SearchCell a = search_cell(space, {0.1, 0.2, 0.9, 0.1, 0.5});
+    const SearchCell b = search_cell(space, {0.1, 0.2, 0.1, 0.9, 0.5});
+    EXPECT_FALSE(search_cell(space, ollama).active[2]);
+    EXPECT_FALSE(search_cell(space, ollama).active[3]);
+    const std::vector<SearchCell> only_ollama = {search_cell(space, ollama), search_cell(space, ollama)};
+    EXPECT_DOUBLE_EQ(kde_density(a, only_ollama), kde_density(b, only_ollama));
+    // Two points of one configuration are one cell.
+    EXPECT_EQ(search_cell(space, llama).point, search_cell(space, {0.2, 0.1, 0.9, 0.2, 0.4}).point);
+}
+
+// A point of two_runtime_space's llama.cpp slice decoding to the given cell.
+Point llama_point(double quantization, uint32_t layers, double threads, uint32_t bound = 32) {
+    return {0.1, quantization, (layers + 0.5) / (bound + 1.0), threads, 0.0};
+}
+
+struct NeighbourCase {
+    std::string_view name;
+    SearchSpace space;
+    Point x;
+    std::vector<std::string> want;  // sorted
+};
+
+class NeighbourPoints : public ::testing::TestWithParam<NeighbourCase> {};
+
+TEST_P(NeighbourPoints, decode_to_the_cells_one_move_away) {
+    const NeighbourCase& c = GetParam();
+    std::vector<std::string> got;
+    for (const Point& p : neighbour_points(c.space, c.x))
+        got.push_back(describe(effective_config(c.space, decode_point(c.space, p))));
+    std::ranges::sort(got);
+    EXPECT_EQ(got, c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NeighbourPoints,
+    ::testing::Values(
+        // The other runtime, the other quantization, threads one step either
+        // way, layers 4 and 8 either way and both ends; batch is not the tool's.
+        NeighbourCase{"middle_cell_moves_in_every_dimension_it_uses", two_runtime_space(), llama_point(0.25, 16, 0.5),
+                      {"LlamaCpp/Q4_0/8/16/0", "LlamaCpp/Q4_K_M/16/16/0", "LlamaCpp/Q4_K_M/4/16/0",
+                       "LlamaCpp/Q4_K_M/8/0/0", "LlamaCpp/Q4_K_M/8/12/0", "LlamaCpp/Q4_K_M/8/20/0",
+                       "LlamaCpp/Q4_K_M/8/24/0", "LlamaCpp/Q4_K_M/8/32/0", "LlamaCpp/Q4_K_M/8/8/0",
+                       "Ollama/Q4_K_M/0/32/0"}},
+        // Past the top no long step is left, but the top itself is a move.
+        NeighbourCase{"near_full_offload_the_top_stays_a_move", two_runtime_space(), llama_point(0.75, 30, 0.9),
+                      {"LlamaCpp/Q4_0/16/0/0", "LlamaCpp/Q4_0/16/22/0", "LlamaCpp/Q4_0/16/26/0",
+                       "LlamaCpp/Q4_0/16/32/0", "LlamaCpp/Q4_0/8/30/0", "LlamaCpp/Q4_K_M/16/30/0",
+                       "Ollama/Q4_0/0/32/0"}},
+        // A long step that lands on an end is not proposed twice.
+        NeighbourCase{"a_step_landing_on_an_end_is_one_move", two_runtime_space(), llama_point(0.25, 4, 0.1),
+                      {"LlamaCpp/Q4_0/4/4/0", "LlamaCpp/Q4_K_M/4/0/0", "LlamaCpp/Q4_K_M/4/12/0",
+                       "LlamaCpp/Q4_K_M/4/32/0", "LlamaCpp/Q4_K_M/4/8/0", "LlamaCpp/Q4_K_M/8/4/0",
+                       "Ollama/Q4_K_M/0/32/0"}},
+        // Ollama's tool takes only the quantization; the move to llama.cpp
+        // keeps the full offload Ollama ran with.
+        NeighbourCase{"ollama_moves_in_quantization_and_runtime_only", two_runtime_space(),
+                      {0.995, 0.75, 0.5, 0.5, 0.5}, {"LlamaCpp/Q4_0/8/32/0", "Ollama/Q4_K_M/0/32/0"}},
+        // Without a GPU the layer count is no dimension.
+        NeighbourCase{"without_a_gpu_layers_do_not_move", two_runtime_space(0), llama_point(0.25, 0, 0.5, 0),
+                      {"LlamaCpp/Q4_0/8/0/0", "LlamaCpp/Q4_K_M/16/0/0", "LlamaCpp/Q4_K_M/4/0/0",
+                       "Ollama/Q4_K_M/0/0/0"}},
+        // Every other quantization is one move: they are kinds, not a scale.
+        NeighbourCase{"every_other_quantization_is_one_move",
+                      SearchSpace{{RuntimeKind::LlamaCpp}, {Q::Q8_0, Q::Q4_K_M, Q::F16}, {4}, {128}, 0},
+                      {0.1, 0.1, 0.0, 0.0, 0.0}, {"LlamaCpp/F16/4/0/0", "LlamaCpp/Q4_K_M/4/0/0"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct InitialCase {
+    std::string_view name;
+    SearchSpace space;
+};
+
+class InitialSamples : public ::testing::TestWithParam<InitialCase> {};
+
+// A runtime with a thin slice of the first coordinate would otherwise never
+// be measured, and its failure or its win would go unseen.
+TEST_P(InitialSamples, every_runtime_is_sampled_among_five_distinct_halton_points) {
+    const SearchSpace& space = GetParam().space;
+    const auto samples = initial_samples(space);
+    ASSERT_EQ(samples.size(), 5u);
+    for (RuntimeKind r : space.runtimes)
+        EXPECT_TRUE(std::ranges::any_of(samples, [&](const auto& s) { return s.second.runtime == r; }))
+            << to_string(r);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].second, effective_config(space, decode_point(space, samples[i].first)));
+        for (std::size_t j = 0; j < i; ++j) EXPECT_NE(samples[i].second, samples[j].second);
+        bool halton = false;
+        for (uint64_t k = 1; k <= 4096 && !halton; ++k) halton = samples[i].first == halton_point(k);
+        EXPECT_TRUE(halton) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InitialSamples,
+    ::testing::Values(InitialCase{"ollama_after_llama", two_runtime_space()},
+                      InitialCase{"ollama_first", SearchSpace{{RuntimeKind::Ollama, RuntimeKind::LlamaCpp},
+                                                              {Q::Q4_K_M, Q::Q4_0}, {4, 8, 16}, {128, 256, 512}, 32}},
+                      InitialCase{"three_runtimes", SearchSpace{{RuntimeKind::LlamaCpp, RuntimeKind::Ollama,
+                                                                 RuntimeKind::Vllm},
+                                                                {Q::Q4_K_M, Q::Q4_0, Q::Q8_0},
+                                                                {2, 4, 8, 16},
+                                                                {128, 256, 512},
+                                                                32}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InitialSamples, the_thin_runtime_takes_the_last_slot_and_the_spread_samples_stay) {
+    // Without the reserved slot the fifth sample would be llama.cpp's too.
+    std::vector<std::string> got;
+    for (const auto& [point, config] : initial_samples(two_runtime_space())) got.push_back(describe(config));
+    EXPECT_EQ(got, (std::vector<std::string>{"LlamaCpp/Q4_K_M/4/6/0", "LlamaCpp/Q4_0/4/13/0",
+                                             "LlamaCpp/Q4_K_M/8/19/0", "LlamaCpp/Q4_K_M/8/26/0", "Ollama/Q4_K_M/0/32/0"}));
 }
 
 TEST(SuggestPoint, few_observations_use_the_seed_of_iteration_plus_count) {
@@ -123,18 +251,6 @@ TEST(SuggestPoint, prefers_candidates_near_the_good_observations) {
         EXPECT_LE(score(c), score(x));
     }
     EXPECT_TRUE(is_candidate);
-}
-
-// The five initial configurations: Halton points from index 1 whose
-// configuration (as the runtime runs it) is new, with their points.
-std::vector<std::pair<Point, RuntimeConfig>> initial_samples(const SearchSpace& space) {
-    std::vector<std::pair<Point, RuntimeConfig>> out;
-    for (uint64_t i = 1; out.size() < 5; ++i) {
-        RuntimeConfig c = effective_config(space, decode_point(space, halton_point(i)));
-        if (std::ranges::none_of(out, [&](const auto& s) { return s.second == c; }))
-            out.emplace_back(halton_point(i), c);
-    }
-    return out;
 }
 
 struct SearchRun {
@@ -166,12 +282,13 @@ TEST(BayesianSearch, large_space_measures_twelve_distinct_configurations_and_kee
     std::ranges::sort(unique);
     EXPECT_EQ(std::unique(unique.begin(), unique.end()), unique.end()) << ::testing::PrintToString(got);
 
-    // Ollama's tool gets no threads, layers or batch: its two Halton samples
-    // that differ only there are one configuration, so index 6 is drawn.
+    // Ollama's tool gets no threads, layers or batch: two configurations of
+    // 200, so the spread samples go to llama.cpp's but for the one slot kept
+    // for each runtime.
     std::vector<std::string> initial(got.begin(), got.begin() + 5);
     std::ranges::sort(initial);
-    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/4/13/0", "LlamaCpp/Q4_K_M/16/8/0",
-                                                 "LlamaCpp/Q4_K_M/8/26/0", "Ollama/Q4_0/0/32/0",
+    EXPECT_EQ(initial, (std::vector<std::string>{"LlamaCpp/Q4_0/4/13/0", "LlamaCpp/Q4_K_M/4/6/0",
+                                                 "LlamaCpp/Q4_K_M/8/19/0", "LlamaCpp/Q4_K_M/8/26/0",
                                                  "Ollama/Q4_K_M/0/32/0"}));
 
     ASSERT_TRUE(r.outcome.best_config);
@@ -180,7 +297,7 @@ TEST(BayesianSearch, large_space_measures_twelve_distinct_configurations_and_kee
     EXPECT_DOUBLE_EQ(r.outcome.best_metrics->tokens_per_sec, best);
     EXPECT_EQ(r.outcome.measurements, 12u);
     EXPECT_TRUE(r.outcome.failure_reasons.empty());
-    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M/0 threads/32 gpu_layers \u2192 14.0 tok/s\n"
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] LlamaCpp/Q4_K_M/4 threads/6 gpu_layers \u2192 11.9 tok/s\n"
                                  "[Bayes init 2/5] LlamaCpp/Q4_0/4 threads/13 gpu_layers \u2192 17.6 tok/s\n"));
 }
 
@@ -222,7 +339,7 @@ TEST(BayesianSearch, failures_are_logged_collected_once_and_four_failures_switch
             return fail(Error("tool crashed").context("inference failed: tool crashed"));
         return BenchmarkResult{5.0, 200.0, 10};
     });
-    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] Ollama/Q4_K_M \u2192 ERROR: inference failed: tool crashed\n"));
+    EXPECT_THAT(r.log, HasSubstr("[Bayes init 1/5] LlamaCpp/Q4_K_M \u2192 ERROR: inference failed: tool crashed\n"));
     EXPECT_EQ(r.outcome.failure_reasons, std::vector<std::string>{"tool crashed"});
     // One observation: the first refinement uses the pseudo-random point of seed 0 + 1.
     ASSERT_EQ(r.measured.size(), 12u);
@@ -244,10 +361,36 @@ TEST(BayesianSearch, three_successes_switch_the_first_refinement_to_the_density_
         return std::ranges::none_of(initial, [&](const auto& s) { return s.second == c; });
     };
     ASSERT_EQ(r.measured.size(), 12u);
-    auto suggested = suggest_point(observed, 0.25, 24, 0, unmeasured);
+    auto suggested = suggest_point(space, observed, 0.25, 24, 0, unmeasured);
     ASSERT_TRUE(suggested);
     EXPECT_EQ(r.measured[5], effective_config(space, decode_point(space, *suggested)));
     EXPECT_NE(r.measured[5], effective_config(space, decode_point(space, pseudo_random_point(2))));
+}
+
+TEST(SearchCell, kernels_are_at_least_one_cell_wide_and_three_for_gpu_layers) {
+    const SearchCell cell = search_cell(two_runtime_space(), llama_point(0.25, 16, 0.5));
+    EXPECT_DOUBLE_EQ(cell.width[1], 1.0 / 2);
+    EXPECT_DOUBLE_EQ(cell.width[2], 3.0 / 33);
+    EXPECT_DOUBLE_EQ(cell.width[3], 1.0 / 3);
+    EXPECT_EQ(search_cell(two_runtime_space(0), llama_point(0.25, 0, 0.5, 0)).width[2], 0.0);
+}
+
+// Throughput that climbs steeply towards full offload, with the fastest
+// quantization and thread count away from where the spread samples start:
+// the search has to step to the end of the layers and across quantizations
+// rather than creep a layer at a time from its best sample.
+TEST(BayesianSearch, a_best_at_full_offload_is_reached_within_the_budget) {
+    SearchRun r = search(two_runtime_space(), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
+        if (c.runtime == RuntimeKind::Ollama) return BenchmarkResult{5.0, 200.0, 10};
+        const double cpu_share = 1.0 - c.gpu_layers / 32.0;
+        const double seconds = cpu_share * (c.quantization == Q::Q4_0 ? 2.0 : 1.0) +
+                               (1.0 - cpu_share) * (c.quantization == Q::Q4_0 ? 0.1 : 0.16);
+        const double tps = 10.0 / seconds * (c.threads == 4 ? 1.05 : 1.0);
+        return BenchmarkResult{tps, 1000.0 / tps, 10};
+    });
+    ASSERT_TRUE(r.outcome.best_config);
+    EXPECT_EQ(r.outcome.best_config->gpu_layers, 32u) << ::testing::PrintToString(described(r.measured));
+    EXPECT_EQ(r.outcome.best_config->quantization, Q::Q4_0) << ::testing::PrintToString(described(r.measured));
 }
 
 TEST(BayesianSearch, equal_throughput_keeps_the_earlier_best) {
@@ -255,7 +398,7 @@ TEST(BayesianSearch, equal_throughput_keeps_the_earlier_best) {
         return BenchmarkResult{7.0, 1.0, 1};
     });
     ASSERT_TRUE(r.outcome.best_config);
-    EXPECT_EQ(describe(*r.outcome.best_config), "Ollama/Q4_K_M/0/32/0");
+    EXPECT_EQ(describe(*r.outcome.best_config), "LlamaCpp/Q4_K_M/4/6/0");
 }
 
 TEST(SuggestPoint, each_iteration_draws_its_own_candidates_and_skips_measured_ones) {

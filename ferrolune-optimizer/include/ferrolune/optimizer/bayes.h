@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ferrolune/hardware/hardware_profile.h"
@@ -64,10 +65,37 @@ Point halton_point(uint64_t index);
 // 52 bits of the next state.
 Point pseudo_random_point(uint64_t seed);
 
+// The initial samples of a space larger than the budget: Halton points from
+// index 1 whose configuration (as the runtime runs it) is new, with slots
+// kept so that every runtime is sampled at least once; each with its point.
+std::vector<std::pair<Point, RuntimeConfig>> initial_samples(const SearchSpace& space);
+
+// Each runtime owns a slice of the first coordinate in proportion to its
+// distinct configurations; the other coordinates index their lists.
 RuntimeConfig decode_point(const SearchSpace& space, const Point& x);
+
+// What the density model sees of a point: the centre of the cell it decodes
+// to in each dimension (so two points of one configuration are one sample),
+// and which dimensions change the run for its runtime.
+struct SearchCell {
+    Point point{};
+    std::array<bool, 5> active{true, true, true, true, true};
+    // The narrowest kernel in each dimension (0: continuous): one cell, three
+    // for GPU layers. Narrower says nothing the cell does not, and makes a
+    // one-step move in a coarse dimension look hopeless.
+    Point width{};
+};
+SearchCell search_cell(const SearchSpace& space, const Point& x);
+
+// Points one step away from `x`'s cell in each dimension that changes its
+// run (the other runtimes; GPU layers 4 and 8 steps away, and both ends).
+std::vector<Point> neighbour_points(const SearchSpace& space, const Point& x);
 
 // Product-Gaussian kernel density of `x` over `samples` (1e-10 when empty).
 double kde_density(const Point& x, const std::vector<Point>& samples);
+// The same over cells: a dimension counts for a sample only where it is
+// active for both the sample and `x`.
+double kde_density(const SearchCell& x, const std::vector<SearchCell>& samples);
 
 Point suggest_point(const std::vector<Observation>& observations, double gamma, int candidates, int iteration);
 
@@ -76,6 +104,12 @@ Point suggest_point(const std::vector<Observation>& observations, double gamma, 
 // when no acceptable point turns up within a bounded number of draws.
 std::optional<Point> suggest_point(const std::vector<Observation>& observations, double gamma, int candidates,
                                    int iteration, const std::function<bool(const Point&)>& acceptable);
+// As above, with the density model over the space's cells (`search_cell`),
+// each density mixed with a little of the uniform one, and the unmeasured
+// neighbours of the good observations (`neighbour_points`) as candidates too.
+std::optional<Point> suggest_point(const SearchSpace& space, const std::vector<Observation>& observations,
+                                   double gamma, int candidates, int iteration,
+                                   const std::function<bool(const Point&)>& acceptable);
 
 // Whether two figures are within each other's spread: their bands of one
 // standard deviation overlap. Figures without a spread are exact and never tie.

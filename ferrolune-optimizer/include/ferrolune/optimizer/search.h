@@ -3,6 +3,7 @@
 // the hardware-aware estimates that stand in for a missing llama.cpp tool.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -103,6 +104,9 @@ RuntimeConfig effective_config(const SearchSpace& space, RuntimeConfig config);
 // Every distinct effective configuration of the space, runtime by runtime
 // in the space's order, then quantization, threads, GPU layers, batch.
 std::vector<RuntimeConfig> distinct_configurations(const SearchSpace& space);
+
+// How many of those belong to `runtime`: its share of the space.
+std::size_t distinct_configuration_count(const SearchSpace& space, RuntimeKind runtime);
 
 // The fallback search's full candidate list; empty when no quantization
 // fits the GPU.
