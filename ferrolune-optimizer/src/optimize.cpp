@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <system_error>
 
 #include <fcntl.h>
@@ -200,6 +201,14 @@ Result<OptimizeOutcome> optimize_model(const OptimizeRequest& request, const can
     // The adapters plan with this profile (a GPU preset included).
     MeasureFn measure = seams.measure ? seams.measure : measure_with_adapters_on(hw);
     if (store) measure = measure_on_variants(*store, std::move(measure));
+    // Measurements take turns, each with the machine to itself: two
+    // generations (or a quantizer and a generation) sharing the cores would
+    // each time the other, and the figures would not be what a user gets.
+    measure = [inner = std::move(measure), turn = std::make_shared<std::mutex>()](
+                  const RuntimeConfig& config, const ModelDescription& m, std::string_view prompt) {
+        std::lock_guard<std::mutex> hold(*turn);
+        return inner(config, m, prompt);
+    };
     Result<OptimizationResult> best =
         run_pipeline(model, request.max_latency_ms, hw, measure, &canceller, {}, measurable);
     if (!best) return fail(best.error());
