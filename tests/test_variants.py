@@ -231,18 +231,49 @@ def test_interrupt_while_a_variant_is_made_removes_the_directory(fakes, f16_mode
 
 
 def test_real_tools_write_the_reported_type_and_leave_no_variant(
-    llama_bin: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    llama_bin: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capfd: pytest.CaptureFixture[str]
 ) -> None:
     import gguf
 
+    assert (llama_bin / "llama-bench").exists(), "the measuring tool is part of the cached llama.cpp tools"
     monkeypatch.setenv("PATH", str(llama_bin))
     model = tmp_path / "f16.gguf"
     model_factory.write_llama_gguf(model, n_embd=256, n_ff=512, dtype="f16")
 
     result = fl.optimize(str(model), "gguf", gpu="cpu")
 
+    err = capfd.readouterr().err
+    # ollama is not installed: eliminated up front, never measured.
+    assert "[Stage 3/7] Eliminated Ollama: 'ollama' not installed" in err
+    assert not [line for line in err.splitlines() if line.startswith("[Bayes") and "Ollama" in line]
+    # The reported figures are the winner's own row.
+    (winner,) = [r for r in result.measurements if r["winner"]]
+    assert winner["quantization"] == result.quantization and winner["tokens_per_sec"] == result.tokens_per_sec
+    assert winner["runs"] >= 3
+
     file_type = {"F16": 1, "Q8_0": 7, "Q4_K_M": 15, "Q4_0": 2}[result.quantization]
     reader = gguf.GGUFReader(result.output_path)
     field = reader.fields["general.file_type"]
     assert int(field.parts[field.data[0]][0]) == file_type
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f16-optimized.gguf", "f16.gguf"]
+
+
+def test_real_tools_make_smaller_types_from_an_already_quantized_input(
+    llama_bin: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    import subprocess
+
+    monkeypatch.setenv("PATH", str(llama_bin))
+    f16 = tmp_path / "f16.gguf"
+    model_factory.write_llama_gguf(f16, n_embd=256, n_ff=512, dtype="f16")
+    q8 = tmp_path / "q8.gguf"
+    subprocess.run([str(llama_bin / "llama-quantize"), str(f16), str(q8), "q8_0"], check=True, capture_output=True)
+    f16.unlink()
+
+    result = fl.optimize(str(q8), "gguf", gpu="cpu")
+
+    measured = {r["quantization"] for r in result.measurements}
+    # Smaller types are made from the Q8_0 input; nothing above it is tried.
+    assert "Q4_K_M" in measured
+    assert "F16" not in measured
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["q8-optimized.gguf", "q8.gguf"]

@@ -85,6 +85,12 @@ Status move_into_place(const std::string& from, const std::string& to, cancel::C
     return {};
 }
 
+// An input already below F16: smaller types are made from it only with the
+// quantizer's explicit consent (types above it are never candidates).
+bool is_quantized(const InputQuantization& input) {
+    return input.own && *input.own != QuantizationStrategy::F16;
+}
+
 // The file the result describes, at `target`: the search's own file of the
 // winning type, renamed into place; the input's copy when the winner is
 // the input's own type; made now only when the search has none (the
@@ -92,7 +98,7 @@ Status move_into_place(const std::string& from, const std::string& to, cancel::C
 Status write_output(const std::string& model_path, const std::string& target, QuantizationStrategy q,
                     const InputQuantization& input, VariantStore* store, bool onnx, cancel::Canceller& canceller) {
     auto make_directly = [&] {
-        return onnx ? make_onnx_variant(model_path, target, q) : requantize_model(model_path, target, q);
+        return onnx ? make_onnx_variant(model_path, target, q) : requantize_model(model_path, target, q, is_quantized(input));
     };
     // The makers refuse this with their reason and write nothing.
     if (names_same_file(model_path, target)) return make_directly();
@@ -181,7 +187,11 @@ Result<OptimizeOutcome> optimize_model(const OptimizeRequest& request, const can
     if (can_make) {
         Result<std::unique_ptr<VariantStore>> created = VariantStore::create(
             {request.model_path, input, private_directory_parent(request.model_path, target),
-             onnx ? ".onnx" : ".gguf", onnx ? MakeVariantFn(make_onnx_variant) : MakeVariantFn(requantize_model)});
+             onnx ? ".onnx" : ".gguf", onnx ? MakeVariantFn(make_onnx_variant)
+                  : MakeVariantFn([from_quantized = is_quantized(input)](std::string_view in, std::string_view out,
+                                                                        QuantizationStrategy q) {
+                        return requantize_model(in, out, q, from_quantized);
+                    })});
         if (created) {
             store = std::move(*created);
         } else {

@@ -130,7 +130,8 @@ std::string_view quantize_type_argument(QuantizationStrategy q) {
     return "q4_k_m";
 }
 
-Status requantize_model(std::string_view input_path, std::string_view output_path, QuantizationStrategy quantization) {
+Status requantize_model(std::string_view input_path, std::string_view output_path, QuantizationStrategy quantization,
+                        bool from_quantized) {
     if (!find_executable("llama-quantize"))
         return fail("llama-quantize not found \u2014 install llama.cpp to enable model quantization");
     if (names_same_file(input_path, output_path))
@@ -141,6 +142,7 @@ Status requantize_model(std::string_view input_path, std::string_view output_pat
     // The bare name: the system's program search picks the file.
     cmd.program = "llama-quantize";
     cmd.args = {std::string(input_path), std::string(output_path), std::string(type)};
+    if (from_quantized) cmd.args.insert(cmd.args.begin(), "--allow-requantize");
     // Its loader and tensor dumps are for a failure's reason, not for the
     // user's terminal (through the API they would land in the caller's stdout).
     cmd.stdin_mode = process::Input::Null;

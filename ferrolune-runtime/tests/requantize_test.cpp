@@ -94,6 +94,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, QuantizerType,
                                            TypeCase{"Int4", QuantizationStrategy::Int4, "q4_0"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// An already quantized input goes down only with the tool's explicit consent.
+TEST_F(FakeQuantizer, a_quantized_input_is_requantized_with_consent) {
+    install_fake("printf written > \"$3\"");
+    fs::path out = dir_ / "model-optimized.gguf";
+    ASSERT_TRUE(requantize_model(input_.string(), out.string(), QuantizationStrategy::Q4_0, /*from_quantized=*/true));
+    EXPECT_EQ(recorded_args(), "--allow-requantize|" + input_.string() + "|" + out.string() + "|q4_0|");
+}
+
 TEST_F(FakeQuantizer, missing_tool_starts_nothing) {
     auto r = requantize_model(input_.string(), (dir_ / "out.gguf").string(), QuantizationStrategy::Q4_0);
     ASSERT_FALSE(r);

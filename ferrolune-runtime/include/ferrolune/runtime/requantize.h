@@ -26,6 +26,9 @@ std::string default_requantized_path(std::string_view model_path);
 // "llama-quantize exited with code {}", caused by the tool's last lines
 // when it wrote any. Stopped through the thread's canceller, it removes the
 // partial output and fails with cancel::interrupted_error().
-Status requantize_model(std::string_view input_path, std::string_view output_path, QuantizationStrategy quantization);
+// `from_quantized` says the input is already quantized: the tool then needs
+// --allow-requantize to go down to a smaller type.
+Status requantize_model(std::string_view input_path, std::string_view output_path, QuantizationStrategy quantization,
+                        bool from_quantized = false);
 
 }  // namespace ferrolune
