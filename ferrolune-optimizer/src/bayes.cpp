@@ -537,10 +537,14 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
                 log_line(fmt::format("[Bayes tie] {} \u2192 {} tok/s{}", describe(o.config),
                                      text::one_decimal(slot.tokens_per_sec), spread_text(slot)));
             }
-            // Strictly greater: on an equal pooled figure the earlier best stays.
-            const bool second_wins = second.tokens_per_sec > first.tokens_per_sec;
-            state.best_config = second_wins ? second_config : first_config;
-            state.best_metrics = second_wins ? second : first;
+            // The pooled figures may fall below a third configuration's: the
+            // best is the best of all figures now held. The sort is stable, so
+            // on an equal figure the earlier best stays.
+            std::ranges::stable_sort(successes, [](const auto& a, const auto& b) {
+                return a.second.tokens_per_sec > b.second.tokens_per_sec;
+            });
+            state.best_config = successes.front().first;
+            state.best_metrics = successes.front().second;
         }
     }
 

@@ -456,6 +456,33 @@ TEST(BayesianSearch, near_tie_of_the_best_two_is_measured_again_and_decided_on_t
                                  "gpu_layers are within each other's spread \u2014 measuring both again\n"));
 }
 
+// Measured again, both of a lucky pair can fall below a third configuration
+// that was measured once: the best is the best of every figure held.
+TEST(BayesianSearch, a_remeasured_pair_that_falls_below_a_third_configuration_loses_to_it) {
+    const SearchSpace space = two_runtime_space(0);  // eight configurations, measured whole
+    const RuntimeConfig a{RuntimeKind::LlamaCpp, Q::Q4_0, 8, 0, 0};
+    const RuntimeConfig b{RuntimeKind::LlamaCpp, Q::Q4_0, 16, 0, 0};
+    const RuntimeConfig c{RuntimeKind::LlamaCpp, Q::Q4_K_M, 8, 0, 0};
+    std::mutex mu;
+    std::map<std::string, int> seen;
+    SearchRun r = search(space, [&](const RuntimeConfig& cfg) -> Result<BenchmarkResult> {
+        int n;
+        {
+            std::lock_guard lock(mu);
+            n = seen[describe(cfg)]++;
+        }
+        if (cfg == a) return BenchmarkResult{n == 0 ? 30.0 : 10.0, 50.0, 1, 2.0, 3};
+        if (cfg == b) return BenchmarkResult{n == 0 ? 29.0 : 10.0, 50.0, 1, 2.0, 3};
+        if (cfg == c) return BenchmarkResult{25.0, 50.0, 1, 0.5, 3};
+        return BenchmarkResult{5.0, 200.0, 1, 0.5, 3};
+    });
+    EXPECT_EQ(std::ranges::count(r.measured, a), 2);
+    EXPECT_EQ(std::ranges::count(r.measured, b), 2);
+    ASSERT_TRUE(r.outcome.best_config);
+    EXPECT_EQ(*r.outcome.best_config, c);
+    EXPECT_DOUBLE_EQ(r.outcome.best_metrics->tokens_per_sec, 25.0);
+}
+
 TEST(BayesianSearch, clear_winner_or_figures_without_spread_are_not_measured_again) {
     SearchRun r = search(two_runtime_space(0), [](const RuntimeConfig& c) -> Result<BenchmarkResult> {
         return factor_surface(c);  // no spread: exact figures
