@@ -14,6 +14,7 @@
 
 #include "ferrolune/core/executable.h"
 #include "ferrolune/core/paths.h"
+#include "ferrolune/runtime/llamacpp_adapter.h"
 #include "log.h"
 
 namespace ferrolune::optimizer {
@@ -145,10 +146,7 @@ std::optional<std::string> VariantStore::take(QuantizationStrategy q) {
 
 bool measuring_tool_installed(RuntimeKind runtime) {
     switch (runtime) {
-        case RuntimeKind::LlamaCpp:
-            for (const char* tool : {"llama-bench", "llama-completion", "llama-cli"})
-                if (find_executable(tool)) return true;
-            return false;
+        case RuntimeKind::LlamaCpp: return find_llama_measuring_tool().has_value();
         case RuntimeKind::Ollama: return find_executable("ollama").has_value();
         case RuntimeKind::OnnxRuntime:
         case RuntimeKind::TensorRT:

@@ -130,14 +130,18 @@ std::vector<std::string> llama_arguments(const RuntimeConfig& config, const Mode
     return args;
 }
 
+std::optional<LlamaTool> find_llama_measuring_tool() {
+    for (std::string_view candidate : {"llama-bench", "llama-completion", "llama-cli"})
+        if (std::optional<std::string> path = find_executable(std::string(candidate)))
+            return LlamaTool{std::string(candidate), std::move(*path)};
+    return std::nullopt;
+}
+
 Status LlamaCppAdapter::initialize(const RuntimeConfig& config) {
-    std::string name;
-    std::optional<std::string> found;
-    for (std::string_view candidate : {"llama-bench", "llama-completion", "llama-cli"}) {
-        name = candidate;
-        if ((found = find_executable(name))) break;
-    }
-    if (!found) return fail(RuntimeAdapterError::not_installed("llama-cli", std::string(kInstallHint)));
+    std::optional<LlamaTool> tool = find_llama_measuring_tool();
+    if (!tool) return fail(RuntimeAdapterError::not_installed("llama-cli", std::string(kInstallHint)));
+    const std::string name = tool->name;
+    const std::optional<std::string> found = tool->path;
     const bool bench = name == "llama-bench";
 
     std::optional<std::string> version;
@@ -227,7 +231,7 @@ Result<BenchmarkResult> LlamaCppAdapter::run_generator(std::string_view prompt) 
         return fail(RuntimeAdapterError::inference_failed(
             fmt::format("could not parse timing output from {}", tool_name_)));
     return BenchmarkResult{timing->tokens_per_sec, timing->latency_ms,
-                           estimate_memory_mb(model_->param_count, config_->quantization)};
+                           estimate_memory_mb(model_->param_count, config_->quantization), std::nullopt, 1};
 }
 
 }  // namespace ferrolune

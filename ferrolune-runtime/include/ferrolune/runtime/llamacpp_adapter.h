@@ -42,6 +42,14 @@ inline constexpr uint32_t kLlamaBenchRepetitions = 3;
 
 // llama-bench's arguments: model, threads, GPU layers, no prompt test, a
 // 50-token generation test repeated kLlamaBenchRepetitions times, JSON.
+// The measuring tool on PATH, in the order the adapter prefers them:
+// llama-bench, then llama-completion, then llama-cli. Its name and location.
+struct LlamaTool {
+    std::string name;
+    std::string path;
+};
+std::optional<LlamaTool> find_llama_measuring_tool();
+
 std::vector<std::string> llama_bench_arguments(const RuntimeConfig& config, const ModelDescription& model);
 
 // The generation test of llama-bench's JSON report: its mean rate, the rate's
