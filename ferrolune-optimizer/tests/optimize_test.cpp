@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -72,6 +74,37 @@ TEST(Optimize, interrupt_during_measurements_ends_with_the_interrupted_error) {
     EXPECT_TRUE(cancel::is_interrupted(r.error())) << r.error().render();
     // Only the measurements already running when the stop came ran at all.
     EXPECT_LE(measurements.load(), static_cast<int>(kMaxMeasurementsInProgress));
+}
+
+// The chosen figure was the highest of several; the one reported is a
+// measurement taken after the choice, in the result and in the winner's row.
+TEST(Optimize, the_winner_is_measured_again_after_the_choice_and_that_figure_reported) {
+    std::mutex mu;
+    std::map<std::pair<int, uint32_t>, int> seen;
+    const std::pair<int, uint32_t> lucky{static_cast<int>(QuantizationStrategy::Q4_K_M), 4};
+    OptimizeSeams seams;
+    seams.inspect = [](const std::string&) -> Result<ModelIR> { return ModelIR{}; };
+    seams.measure = [&](const RuntimeConfig& c, const ModelDescription&, std::string_view) -> Result<BenchmarkResult> {
+        std::lock_guard lock(mu);
+        const std::pair<int, uint32_t> key{static_cast<int>(c.quantization), c.threads};
+        const int n = seen[key]++;
+        // One configuration was lucky the first time.
+        if (key == lucky) return BenchmarkResult{n == 0 ? 30.0 : 24.0, 5.0, 100, 1.0, 3};
+        return BenchmarkResult{10.0 + c.threads, 5.0, 100, 1.0, 3};
+    };
+    // An output path naming the input: nothing is written, the figures stand.
+    auto r = optimize_model({"/nonexistent/m.gguf", "gguf", "cpu", std::nullopt, "/nonexistent/m.gguf"}, {}, seams);
+    ASSERT_TRUE(r) << r.error().render();
+    EXPECT_EQ(r->result.config.threads, 4u);
+    EXPECT_EQ(seen[lucky], 2);
+    EXPECT_DOUBLE_EQ(r->result.metrics.tokens_per_sec, 24.0);
+    int winners = 0;
+    for (const Measurement& m : r->result.measurements)
+        if (m.config == r->result.config) {
+            ++winners;
+            EXPECT_DOUBLE_EQ(m.metrics.tokens_per_sec, 24.0);
+        }
+    EXPECT_EQ(winners, 1);
 }
 
 TEST(Optimize, unknown_format_fails_first) {
