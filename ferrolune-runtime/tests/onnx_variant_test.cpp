@@ -11,13 +11,6 @@
 #include "ferrolune/core/process.h"
 #include "test_support.h"
 
-#ifndef FERROLUNE_TEST_PYTHON
-#define FERROLUNE_TEST_PYTHON "python3"
-#endif
-#ifndef FERROLUNE_TEST_SOURCE_DIR
-#define FERROLUNE_TEST_SOURCE_DIR "."
-#endif
-
 namespace ferrolune {
 namespace {
 

@@ -19,6 +19,15 @@
 #include "ferrolune/runtime/adapter_registry.h"
 #include "ferrolune/testing/scratch.h"
 
+// The interpreter with onnx, onnxruntime and gguf, and the checkout, as the
+// build names them; tests that run real Python code use these.
+#ifndef FERROLUNE_TEST_PYTHON
+#define FERROLUNE_TEST_PYTHON "python3"
+#endif
+#ifndef FERROLUNE_TEST_SOURCE_DIR
+#define FERROLUNE_TEST_SOURCE_DIR "."
+#endif
+
 namespace ferrolune::testing {
 
 namespace fs = std::filesystem;

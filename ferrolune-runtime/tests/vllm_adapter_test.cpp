@@ -6,10 +6,6 @@
 
 #include "test_support.h"
 
-#ifndef FERROLUNE_TEST_PYTHON
-#define FERROLUNE_TEST_PYTHON "python3"
-#endif
-
 namespace ferrolune {
 namespace {
 
