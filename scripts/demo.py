@@ -34,7 +34,7 @@ def main() -> int:
     info = model_factory.write_llama_gguf(model, n_layer=4, n_embd=256, n_head=8, n_head_kv=4, n_ff=768,
                                           context_length=1024, dtype="f16", seed=7)
     print(f"wrote {model} ({model.stat().st_size / 1e6:.1f} MB, {info.param_count:,} parameters)")
-    for tool in ("llama-completion", "llama-quantize"):
+    for tool in ("llama-bench", "llama-completion", "llama-quantize"):
         print(f"{tool}: {shutil.which(tool) or 'not on PATH'}")
 
     bundle = work / "bundle"
