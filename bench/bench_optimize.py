@@ -138,7 +138,8 @@ def thread_values(cores: int) -> list[int]:
 
 def search_quality(tmp: Path) -> dict:
     model = tmp / "quality.gguf"
-    model_factory.write_llama_gguf(model)
+    # 32 blocks, so the GPU-layer dimension spans 0 to 32 as the surfaces assume.
+    model_factory.write_llama_gguf(model, n_layer=32)
     fake_bin = tmp / "fake-bin"
     fake_bin.mkdir()
     fake = fake_bin / "llama-completion"
