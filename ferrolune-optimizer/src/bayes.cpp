@@ -59,11 +59,6 @@ const T& pick(const std::vector<T>& list, double u) {
     return list[idx];
 }
 
-std::string describe(const RuntimeConfig& c) {
-    return fmt::format("{}/{}/{} threads/{} gpu_layers", to_string(c.runtime), to_string(c.quantization), c.threads,
-                       c.gpu_layers);
-}
-
 struct SearchState {
     std::vector<Observation> observations;
     std::optional<RuntimeConfig> best_config;
@@ -464,7 +459,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
             state.failure_reasons.insert(o.result.error().root_cause());
             continue;
         }
-        log_line(fmt::format("[Bayes init {}/{}] {} \u2192 {} tok/s", i + 1, initial_total, describe(o.config),
+        log_line(fmt::format("[Bayes init {}/{}] {} \u2192 {} tok/s", i + 1, initial_total, describe_config(o.config),
                              text::one_decimal(o.result->tokens_per_sec)));
         state.observe(initial_points[i], o.config, *o.result);
         successes.emplace_back(o.config, *o.result);
@@ -488,7 +483,7 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
             config = *left;
         }
         measured.add(config);
-        log_line(fmt::format("[Bayes iter {}/{}] {}", k + 1, kRefinementIterations, describe(config)));
+        log_line(fmt::format("[Bayes iter {}/{}] {}", k + 1, kRefinementIterations, describe_config(config)));
 
         std::vector<BenchmarkOutcome> single = measure_and_record({config}, model, hw, measure, rows);
         ++measurements;
@@ -521,20 +516,20 @@ BayesianOutcome bayesian_search(const SearchSpace& space, const ModelDescription
         auto& [second_config, second] = successes[1];
         if (within_spread(first, second)) {
             log_line(fmt::format("[Bayes tie] {} and {} are within each other's spread \u2014 measuring both again",
-                                 describe(first_config), describe(second_config)));
+                                 describe_config(first_config), describe_config(second_config)));
             std::vector<BenchmarkOutcome> again =
                 measure_and_record({first_config, second_config}, model, hw, measure, rows);
             measurements += 2;
             for (const BenchmarkOutcome& o : again) {
                 auto& slot = o.config == first_config ? first : second;
                 if (!o.result) {
-                    log_line(fmt::format("[Bayes tie] {} \u2192 ERROR: {}", describe(o.config),
+                    log_line(fmt::format("[Bayes tie] {} \u2192 ERROR: {}", describe_config(o.config),
                                          o.result.error().message()));
                     state.failure_reasons.insert(o.result.error().root_cause());
                     continue;
                 }
                 slot = combine_runs({slot, *o.result});
-                log_line(fmt::format("[Bayes tie] {} \u2192 {} tok/s{}", describe(o.config),
+                log_line(fmt::format("[Bayes tie] {} \u2192 {} tok/s{}", describe_config(o.config),
                                      text::one_decimal(slot.tokens_per_sec), spread_text(slot)));
             }
             // The pooled figures may fall below a third configuration's: the

@@ -99,11 +99,9 @@ Status confirm_winner(OptimizationResult& best, const ModelDescription& model, c
     if (canceller.poll()) return fail(cancel::interrupted_error());
     if (again.empty() || !again.front().result) return {};
     const BenchmarkResult& fresh = *again.front().result;
-    const RuntimeConfig& c = best.config;
-    log_line(fmt::format("[ferrolune] {}/{}/{} threads/{} gpu_layers measured again after the choice \u2192 {} tok/s "
-                         "(chosen on {} tok/s)",
-                         to_string(c.runtime), to_string(c.quantization), c.threads, c.gpu_layers,
-                         text::one_decimal(fresh.tokens_per_sec), text::one_decimal(best.metrics.tokens_per_sec)));
+    log_line(fmt::format("[ferrolune] {} measured again after the choice \u2192 {} tok/s (chosen on {} tok/s)",
+                         describe_config(best.config), text::one_decimal(fresh.tokens_per_sec),
+                         text::one_decimal(best.metrics.tokens_per_sec)));
     best.metrics = fresh;
     row->metrics = fresh;
     sort_best_first(best.measurements);

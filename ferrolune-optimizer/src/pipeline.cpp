@@ -135,8 +135,7 @@ Result<OptimizationResult> run_pipeline(const ModelDescription& model, std::opti
         const RuntimeConfig& c = *bayes.best_config;
         const BenchmarkResult& m = *bayes.best_metrics;
         // The count follows the figure, so readers of the line's head are unaffected.
-        log_line(fmt::format("[Bayes final] Best: {}/{}/{} threads/{} gpu_layers \u2192 {} tok/s ({} measurements)",
-                             to_string(c.runtime), to_string(c.quantization), c.threads, c.gpu_layers,
+        log_line(fmt::format("[Bayes final] Best: {} \u2192 {} tok/s ({} measurements)", describe_config(c),
                              text::one_decimal(m.tokens_per_sec), bayes.measurements));
         if (!(max_latency_ms && m.latency_ms > *max_latency_ms)) return with_rows(OptimizationResult{c, m});
         log_line(fmt::format(

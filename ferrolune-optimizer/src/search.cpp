@@ -376,7 +376,7 @@ BenchmarkResult estimate_llama_metrics(const RuntimeConfig& config, const ModelD
     double gpu_boost = (hw.gpu && config.gpu_layers != 0) ? 1.0 + 4.0 * config.gpu_layers / 33.0 : 1.0;
     double thread_factor = 0.2 + 0.8 * std::min(static_cast<double>(config.threads) / n, 1.0);
     double tps = thread_factor * (2.0 * n * relative_decode_speed(q) * simd_factor(hw.cpu.simd_level)) * gpu_boost;
-    return BenchmarkResult{tps, 1000.0 / tps, peak};
+    return BenchmarkResult{tps, 1000.0 / tps, peak, std::nullopt, 1};
 }
 
 std::vector<BenchmarkOutcome> apply_llama_estimates(std::vector<BenchmarkOutcome> outcomes,
