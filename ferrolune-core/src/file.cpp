@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace ferrolune::file {
 
@@ -87,6 +88,34 @@ Status write_all(int fd, std::string_view data) {
         data.remove_prefix(static_cast<std::size_t>(n));
     }
     return {};
+}
+
+Status copy_contents(int in, int out, const std::function<Status()>& between_chunks) {
+    // Chunks small enough that a stop is seen within a fraction of a second.
+    constexpr std::size_t kChunk = std::size_t{64} << 20;
+    auto next = [&]() -> Status { return between_chunks ? between_chunks() : Status{}; };
+    // copy_file_range lets the file system share extents; older kernels and
+    // some file systems refuse it, and then plain reads and writes do.
+    for (;;) {
+        if (Status s = next(); !s) return s;
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+        if (n > 0) continue;
+        if (n == 0) return {};
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) break;
+        return fail(os_error(errno));
+    }
+    std::vector<char> buf(std::size_t{1} << 20);
+    for (;;) {
+        if (Status s = next(); !s) return s;
+        ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(os_error(errno));
+        }
+        if (n == 0) return {};
+        if (Status w = write_all(out, std::string_view(buf.data(), static_cast<std::size_t>(n))); !w) return w;
+    }
 }
 
 }  // namespace ferrolune::file

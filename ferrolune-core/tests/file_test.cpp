@@ -55,3 +55,23 @@ TEST(ReadToEnd, stops_at_the_limit) {
     ASSERT_TRUE(all);
     EXPECT_EQ(all->size(), 100000u);
 }
+
+TEST(CopyContents, copies_everything_and_stops_when_asked) {
+    ferrolune::testing::TempDir dir;
+    const std::string body(3'000'000, 'x');
+    std::ofstream(dir.str("from")) << body;
+    auto in = file::open(dir.str("from"), O_RDONLY);
+    auto out = file::open(dir.str("to"), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_TRUE(in && out);
+    ASSERT_TRUE(file::copy_contents(in->get(), out->get()));
+    ASSERT_TRUE(out->close());
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "to"), body.size());
+
+    ASSERT_EQ(::lseek(in->get(), 0, SEEK_SET), 0);
+    auto again = file::open(dir.str("again"), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_TRUE(again);
+    auto stopped = file::copy_contents(in->get(), again->get(), [] { return Status(fail("stopped")); });
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().message(), "stopped");
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "again"), 0u);
+}

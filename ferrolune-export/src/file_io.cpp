@@ -1,7 +1,6 @@
 #include "file_io.h"
 
 #include <cerrno>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,29 +23,6 @@ std::string parent_of(const std::string& path) {
     if (slash == std::string::npos) return {};
     while (slash > 0 && path[slash - 1] == '/') --slash;
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-Status copy_bytes(int in, int out) {
-    // copy_file_range lets the file system share extents; older kernels and
-    // some file systems refuse it, and then plain reads and writes do.
-    for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
-        if (n > 0) continue;
-        if (n == 0) return {};
-        if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) break;
-        return fail(os_error(errno));
-    }
-    std::vector<char> buf(size_t{1} << 20);
-    for (;;) {
-        ssize_t n = ::read(in, buf.data(), buf.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(os_error(errno));
-        }
-        if (n == 0) return {};
-        if (auto w = file::write_all(out, std::string_view(buf.data(), static_cast<size_t>(n))); !w) return w;
-    }
 }
 
 }  // namespace
@@ -87,7 +63,7 @@ Status copy_file(const std::string& from, const std::string& to) {
     if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) return {};
 
     if (::ftruncate(out->get(), 0) != 0) return fail(os_error(errno));
-    if (auto c = copy_bytes(in->get(), out->get()); !c) return c;
+    if (auto c = file::copy_contents(in->get(), out->get()); !c) return c;
     if (::fchmod(out->get(), src.st_mode & 07777) != 0) return fail(os_error(errno));
     return out->close();
 }

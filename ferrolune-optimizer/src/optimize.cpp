@@ -60,15 +60,13 @@ Status copy_file(const std::string& from, const std::string& to, cancel::Cancell
     if (!in) return fail(std::move(in.error()).context(fmt::format("read '{}'", from)));
     Result<file::Fd> out = file::open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!out) return fail(std::move(out.error()).context(fmt::format("write '{}'", to)));
-    std::string buf(std::size_t{8} << 20, '\0');
-    for (;;) {
+    Status copied = file::copy_contents(in->get(), out->get(), [&]() -> Status {
         if (canceller.poll()) return fail(cancel::interrupted_error());
-        ssize_t n = ::read(in->get(), buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failf("read '{}': {}", from, std::strerror(errno));
-        if (n == 0) break;
-        if (Status w = file::write_all(out->get(), std::string_view(buf.data(), static_cast<std::size_t>(n))); !w)
-            return fail(std::move(w.error()).context(fmt::format("write '{}'", to)));
+        return {};
+    });
+    if (!copied) {
+        if (cancel::is_interrupted(copied.error())) return copied;
+        return fail(std::move(copied.error()).context(fmt::format("copy '{}' to '{}'", from, to)));
     }
     return out->close();
 }

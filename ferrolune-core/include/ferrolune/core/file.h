@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,5 +63,10 @@ Result<std::string> read_to_end(int fd, std::size_t limit = static_cast<std::siz
 
 // Writes all of `data`, retrying short writes and interruptions.
 Status write_all(int fd, std::string_view data);
+
+// Copies what is left of `in` to `out`, sharing extents where the file
+// system can. `between_chunks` runs before each chunk; an error it returns
+// ends the copy with that error (how a caller stops a long copy).
+Status copy_contents(int in, int out, const std::function<Status()>& between_chunks = {});
 
 }  // namespace ferrolune::file
