@@ -241,3 +241,26 @@ def test_runner_ships_in_the_installed_package():
     if installed.parent == PKG:
         pytest.skip("ferrolune is imported from the checkout, not an installed package")
     assert installed.read_bytes() == RUNNER.read_bytes()
+
+
+def test_optimize_writes_the_measured_onnx_variant_and_leaves_no_other_file(tmp_path: Path) -> None:
+    """Through optimize(): each quantization measured on its own variant, the
+    winner's file written as {stem}-optimized.onnx, nothing else left."""
+    import ferrolune
+
+    model = tmp_path / "dec.onnx"
+    mf.write_onnx_decoder(model, vocab=64, n_embd=64)
+    result = ferrolune.optimize(model, "onnx")
+
+    assert result.runtime == "OnnxRuntime"
+    assert result.output_path == str(tmp_path / "dec-optimized.onnx")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dec-optimized.onnx", "dec.onnx"]
+    # Both variants were measured, and the written file is the winner's type.
+    assert {r["quantization"] for r in result.measurements} == {"F16", "Int8"}
+    written = weight_types(Path(result.output_path))
+    if result.quantization == "Int8":
+        assert INT8 in written or UINT8 in written
+    else:
+        assert FLOAT16 in written
+    session = ort.InferenceSession(result.output_path, providers=["CPUExecutionProvider"])
+    assert session.get_inputs()
